@@ -1,0 +1,1 @@
+"""The merrow node SDK."""

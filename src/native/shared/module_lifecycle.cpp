@@ -1,0 +1,166 @@
+#include "module_lifecycle.hpp"
+
+#include "owned_ref.hpp"
+#include "runtime_version.hpp"
+
+namespace merrow::lifecycle {
+
+namespace {
+
+// Copies spec.<attr> to module.<key>; a missing attribute is skipped.
+int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attr, const char* key,
+                        bool skip_none)
+{
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttrString(spec, attr));
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
+    }
+    if (skip_none && value.get() == Py_None) {
+        return 0;
+    }
+    return PyDict_SetItemString(dict, key, value.get());
+}
+
+int check_interpreter(HeldModule& held)
+{
+    std::int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (id == -1) {
+        return -1;
+    }
+    if (held.interpreter_id == -1) {
+        held.interpreter_id = id;
+    } else if (held.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+PyObject* create_module(HeldModule& held, PyObject* spec)
+{
+    if (check_interpreter(held) < 0) {
+        return nullptr;
+    }
+    if (held.module) {
+        Py_INCREF(held.module);
+        return held.module;
+    }
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (copy_spec_attribute(spec, dict, "loader", "__loader__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "origin", "__file__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "parent", "__package__", false) < 0 ||
+        copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+Reinit check_reinitialisation(const HeldModule& held, const ModuleNames& names, PyObject* module)
+{
+    if (!held.module) {
+        return Reinit::proceed;
+    }
+    if (held.module == module) {
+        return Reinit::already_done;
+    }
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 names.short_name);
+    return Reinit::refused;
+}
+
+int hold_module(HeldModule& held, PyObject* module)
+{
+    replace_ref(held.module, module);
+    replace_ref(held.dict, PyModule_GetDict(module));
+    // Not PyImport_ImportModule: that goes through builtins.__import__,
+    // which callers may have replaced.
+    OwnedRef builtins =
+        OwnedRef::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
+    if (!builtins) {
+        return -1;
+    }
+    replace_ref(held.builtins, builtins.get());
+    return PyObject_SetAttrString(module, "__builtins__", builtins.get());
+}
+
+int check_runtime_version(const ModuleNames& names)
+{
+    const RuntimeVersion running = running_version();
+    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, names.version_name, "does not match",
+                  running.major, running.minor);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+int register_in_sys_modules(const ModuleNames& names, PyObject* module)
+{
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemString(modules, names.qualified_name);
+    if (existing) {
+        return 0;
+    }
+    return PyDict_SetItemString(modules, names.qualified_name, module);
+}
+
+PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_list, int level)
+{
+    OwnedRef locals = OwnedRef::steal(PyDict_New());
+    if (!locals) {
+        return nullptr;
+    }
+    return PyImport_ImportModuleLevelObject(name, held.dict, locals.get(), from_list, level);
+}
+
+PyObject* import_from(PyObject* module, PyObject* name)
+{
+    OwnedRef value = OwnedRef::steal(PyObject_GetAttr(module, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        const char* module_name = PyModule_GetName(module);
+        if (module_name) {
+            OwnedRef key = OwnedRef::steal(PyUnicode_FromFormat("%s.%U", module_name, name));
+            if (key) {
+                value = OwnedRef::steal(PyImport_GetModule(key.get()));
+            }
+        }
+    }
+    if (!value) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value.release();
+}
+
+int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
+                   int line)
+{
+    if (line > 0) {
+        cache.add_entry(names.init_entry_name, names.source_file, line, held.dict);
+    }
+    clear_ref(held.dict);
+    clear_ref(held.module);
+    return -1;
+}
+
+}  // namespace merrow::lifecycle

@@ -1,0 +1,43 @@
+// Small shims over the C API differences between the supported interpreters.
+#pragma once
+
+#include <Python.h>
+
+namespace merrow::compat {
+
+// The type's own attribute dictionary as a new reference. Static builtin
+// types keep theirs per interpreter from 3.12 on, so tp_dict may be null.
+inline PyObject* type_dict(PyTypeObject* type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
+inline bool is_immutable_type(PyTypeObject* type)
+{
+#if PY_VERSION_HEX >= 0x030A0000
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
+#else
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
+#endif
+}
+
+// PyObject_HasAttr as 3.9 has it: any error of the lookup means "no" and is
+// cleared. From 3.13 on PyObject_HasAttr reports such errors to
+// sys.unraisablehook instead.
+inline bool has_attr_quietly(PyObject* obj, PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (!value) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return true;
+}
+
+}  // namespace merrow::compat

@@ -1,0 +1,212 @@
+#include "argument_binder.hpp"
+
+#include <cstring>
+
+namespace merrow::trace_key {
+
+namespace {
+
+void set_count_error(const OperationSpec& op, Py_ssize_t given)
+{
+    const CountWording& wording = given < 1 ? op.below_one : op.otherwise;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 op.name, wording.word, wording.count, wording.plural, given);
+}
+
+void set_type_error(PyObject* parameter, const char* expected, PyObject* value)
+{
+    const char* text = PyUnicode_AsUTF8(parameter);
+    if (!text) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 text, expected, Py_TYPE(value)->tp_name);
+}
+
+// Equal by value, for two exact str objects whose hashes are cached.
+bool same_text(PyObject* a, PyObject* b)
+{
+    if (PyObject_Hash(a) != PyObject_Hash(b)) {
+        return false;
+    }
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) {
+        return false;
+    }
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+// 1 when `keyword` names `parameter`, 0 when not, -1 when == raised.
+int keyword_matches(PyObject* keyword, PyObject* parameter, bool exact)
+{
+    if (exact) {
+        return same_text(keyword, parameter) ? 1 : 0;
+    }
+    return PyObject_RichCompareBool(keyword, parameter, Py_EQ);
+}
+
+// Index in [first, last) of the parameter that `keyword` names, -1 for none,
+// -2 when a comparison raised.
+int find_parameter(const OperationSpec& op, PyObject* keyword, bool exact, int first, int last)
+{
+    for (int j = first; j < last; ++j) {
+        const int match = keyword_matches(keyword, name(op.parameters[j]), exact);
+        if (match != 0) {
+            return match > 0 ? j : -2;
+        }
+    }
+    return -1;
+}
+
+// Binds one keyword value; -1 with the exception set when it cannot be bound.
+int bind_keyword(const OperationSpec& op, PyObject* keyword, PyObject* value, int nargs,
+                 BoundCall& call)
+{
+    const int count = op.parameter_count;
+    int index = -1;
+    for (int j = nargs; j < count && index < 0; ++j) {
+        if (name(op.parameters[j]) == keyword) {
+            index = j;
+        }
+    }
+    if (index < 0) {
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
+            return -1;
+        }
+        const bool exact = PyUnicode_CheckExact(keyword);
+        index = find_parameter(op, keyword, exact, nargs, count);
+        if (index == -1) {
+            const int earlier = find_parameter(op, keyword, exact, 0, nargs);
+            if (earlier >= 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             op.name, keyword);
+            } else if (earlier == -1) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             op.name, keyword);
+            }
+            return -1;
+        }
+        if (index == -2) {
+            return -1;
+        }
+    }
+    if (call.values[index]) {
+        // Only a hand-made keyword tuple can name a parameter twice.
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     op.name, keyword);
+        return -1;
+    }
+    call.values[index] = value;
+    return 0;
+}
+
+void bind_default(MethodObject* fn, BoundCall& call)
+{
+    const OperationSpec& op = *fn->op;
+    const int last = op.parameter_count - 1;
+    if (call.values[last]) {
+        return;
+    }
+    switch (op.default_source) {
+    case DefaultSource::false_value:
+        call.values[last] = Py_False;
+        break;
+    case DefaultSource::token_record:
+        call.values[last] = fn->default_token;
+        break;
+    case DefaultSource::none:
+        break;
+    }
+}
+
+// int() of a number; refuses what is not one.
+BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
+{
+    PyObject* value = call.values[index];
+    if (PyLong_CheckExact(value)) {
+        return BindResult::bound;
+    }
+    if (!PyNumber_Check(value)) {
+        set_type_error(parameter, "int", value);
+        return BindResult::failed;
+    }
+    call.converted = OwnedRef::steal(PyNumber_Long(value));
+    if (!call.converted) {
+        return BindResult::failed;
+    }
+    call.values[index] = call.converted.get();
+    return BindResult::bound;
+}
+
+BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
+{
+    PyObject* value = call.values[index];
+    PyObject* parameter = name(op.parameters[index]);
+    switch (op.rules[index]) {
+    case Rule::any:
+        return BindResult::bound;
+    case Rule::exact_str:
+        if (PyUnicode_CheckExact(value)) {
+            return BindResult::bound;
+        }
+        set_type_error(parameter, "str", value);
+        return BindResult::type_error;
+    case Rule::integer:
+        return convert_integer(parameter, call, index);
+    case Rule::truth: {
+        if (value == Py_True || value == Py_False || value == Py_None) {
+            call.truth = value == Py_True;
+            return BindResult::bound;
+        }
+        const int truth = PyObject_IsTrue(value);
+        if (truth < 0) {
+            return BindResult::failed;
+        }
+        call.truth = truth != 0;
+        return BindResult::bound;
+    }
+    }
+    return BindResult::bound;
+}
+
+}  // namespace
+
+BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, BoundCall& call)
+{
+    const OperationSpec& op = *fn->op;
+    const Py_ssize_t k = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const bool count_refused = k == 0 ? (nargs < op.required_count || nargs > op.parameter_count)
+                                      : nargs > op.parameter_count;
+    if (count_refused) {
+        set_count_error(op, nargs);
+        return BindResult::failed;
+    }
+    const int n = static_cast<int>(nargs);
+    for (int i = 0; i < n; ++i) {
+        call.values[i] = args[i];
+    }
+    for (Py_ssize_t i = 0; i < k; ++i) {
+        if (bind_keyword(op, PyTuple_GET_ITEM(kwnames, i), args[n + i], n, call) < 0) {
+            return BindResult::failed;
+        }
+    }
+    bind_default(fn, call);
+    for (int j = n; j < op.required_count; ++j) {
+        if (!call.values[j]) {
+            set_count_error(op, j);
+            return BindResult::failed;
+        }
+    }
+    for (int i = 0; i < op.parameter_count; ++i) {
+        const BindResult result = apply_rule(op, call, op.check_order[i]);
+        if (result != BindResult::bound) {
+            return result;
+        }
+    }
+    return BindResult::bound;
+}
+
+}  // namespace merrow::trace_key

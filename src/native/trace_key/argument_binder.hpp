@@ -1,0 +1,22 @@
+// Binds a fast-entry call to an operation's parameter table and applies the
+// operation's type rules, so that bodies only ever see checked values.
+#pragma once
+
+#include <Python.h>
+
+#include "method_object.hpp"
+
+namespace merrow::trace_key {
+
+enum class BindResult {
+    bound,
+    failed,      // exception set; the operation's traceback entry is due
+    type_error,  // argument type error set; no traceback entry
+};
+
+// `args` holds `nargs` positional values followed by one value per name in
+// `kwnames` (which may be null). Fills `call` without taking references.
+BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, BoundCall& call);
+
+}  // namespace merrow::trace_key

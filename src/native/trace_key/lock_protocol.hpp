@@ -1,0 +1,32 @@
+// The generator's lock, used only as a context manager: __exit__ and then
+// __enter__ looked up on the lock's type, as a with statement does.
+#pragma once
+
+#include <Python.h>
+
+#include "operation.hpp"
+#include "owned_ref.hpp"
+
+namespace merrow::trace_key {
+
+class LockSection {
+public:
+    // Reads self._lock, binds its __exit__ and __enter__ and calls __enter__.
+    int enter(PyObject* self);
+
+    // Leaves normally: __exit__(None, None, None), its result dropped.
+    int exit();
+
+    enum class Outcome { propagate, suppressed };
+
+    // Leaves with the pending exception, which first gets the operation's
+    // traceback entry. `suppressed` when __exit__ returned a true value (the
+    // exception is gone); otherwise an exception is pending: the original
+    // one (call.entry_added is then set) or the one __exit__ raised.
+    Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
+
+private:
+    OwnedRef exit_;
+};
+
+}  // namespace merrow::trace_key
