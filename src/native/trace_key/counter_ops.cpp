@@ -9,15 +9,15 @@ namespace merrow::trace_key {
 namespace {
 
 struct CounterKind {
-    Name counter;
+    Attr counter;
     Name prefix;
 };
 
-constexpr CounterKind kErrors = {Name::error_counter, Name::error_prefix};
-constexpr CounterKind kEvents = {Name::event_counter, Name::event_prefix};
+constexpr CounterKind kErrors = {Attr::error_counter, Name::error_prefix};
+constexpr CounterKind kEvents = {Attr::event_counter, Name::event_prefix};
 
 // Read, add one in place, write back, read back: the running number.
-PyObject* count_one(PyObject* self, Name counter)
+PyObject* count_one(PyObject* self, Attr counter)
 {
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
     if (!current) {
@@ -31,22 +31,19 @@ PyObject* count_one(PyObject* self, Name counter)
 }
 
 // The node prefix and index texts, read after the lock is given back.
-int read_fields(PyObject* self, OwnedRef& node, OwnedRef& index)
+int read_fields(PyObject* self, TextField& node, TextField& index)
 {
-    OwnedRef node_id = OwnedRef::steal(read_state(self, Name::node_id));
-    node = OwnedRef::steal(node_id ? node_prefix_text(node_id.get()) : nullptr);
-    if (!node) {
+    OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
+    if (!node_id || node.assign_node_prefix(node_id.get()) < 0) {
         return -1;
     }
-    OwnedRef index_value = OwnedRef::steal(read_state(self, Name::source_idx));
-    index = OwnedRef::steal(index_value ? field_text(index_value.get()) : nullptr);
-    return index ? 0 : -1;
+    OwnedRef index_value = OwnedRef::steal(read_state(self, Attr::source_idx));
+    return index_value ? index.assign_value(index_value.get()) : -1;
 }
 
 PyObject* counted_id(BoundCall& call, const CounterKind& kind)
 {
     PyObject* self = call.values[0];
-    PyObject* token = call.values[1];
     LockSection section;
     if (section.enter(self) < 0) {
         return nullptr;
@@ -60,8 +57,8 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     } else if (section.exit() < 0) {
         return nullptr;
     }
-    OwnedRef node, index;
-    if (read_fields(self, node, index) < 0) {
+    TextField fields[8];
+    if (read_fields(self, fields[3], fields[5]) < 0) {
         return nullptr;
     }
     if (!number) {
@@ -70,13 +67,15 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
                      "counter");
         return nullptr;
     }
-    OwnedRef number_text = OwnedRef::steal(field_text(number.get()));
-    if (!number_text) {
+    if (fields[7].assign_value(number.get()) < 0) {
         return nullptr;
     }
-    PyObject* parts[] = {name(kind.prefix), token,       name(Name::dash), node.get(),
-                         name(Name::dash),  index.get(), name(Name::dash), number_text.get()};
-    return join_texts(parts, 8);
+    fields[0].assign_text(name(kind.prefix));
+    fields[1].assign_text(call.values[1]);
+    fields[2].assign_text(name(Name::dash));
+    fields[4].assign_text(name(Name::dash));
+    fields[6].assign_text(name(Name::dash));
+    return join_fields(fields, 8);
 }
 
 }  // namespace

@@ -7,15 +7,14 @@
 
 namespace merrow::trace_key {
 
-// self.<attribute> through the ordinary attribute protocol. New reference.
-inline PyObject* read_state(PyObject* self, Name attribute)
-{
-    return PyObject_GetAttr(self, name(attribute));
-}
+enum class Attr : int { node_id, source_idx, session_id, error_counter, event_counter, lock, count };
 
-inline int write_state(PyObject* self, Name attribute, PyObject* value)
-{
-    return PyObject_SetAttr(self, name(attribute), value);
-}
+// self.<attr> with the semantics of the ordinary attribute protocol. Where
+// the type provably leaves the name to the instance dictionary, the
+// dictionary is used directly; everything else (and every error) takes the
+// generic path. New reference.
+PyObject* read_state(PyObject* self, Attr attr);
+
+int write_state(PyObject* self, Attr attr, PyObject* value);
 
 }  // namespace merrow::trace_key

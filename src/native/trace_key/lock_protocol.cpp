@@ -1,5 +1,6 @@
 #include "lock_protocol.hpp"
 
+#include "instance_state.hpp"
 #include "method_object.hpp"
 #include "py_compat.hpp"
 
@@ -7,44 +8,132 @@ namespace merrow::trace_key {
 
 namespace {
 
-// The attribute `name` as found on the type's MRO, bound to `obj` the way
-// special methods are; AttributeError(name) when the type has none.
-PyObject* bind_special(PyObject* obj, PyObject* name)
+// The attribute `name` as found on the type's MRO (null, no error, when
+// absent).
+PyObject* find_on_type(PyTypeObject* type, PyObject* key)
 {
-    PyTypeObject* type = Py_TYPE(obj);
     PyObject* mro = type->tp_mro;
-    const Py_ssize_t count = mro ? PyTuple_GET_SIZE(mro) : 0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
         OwnedRef dict = OwnedRef::steal(
             compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        if (!dict) {
-            continue;
-        }
-        PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-        if (found) {
-            descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-            if (!get) {
-                Py_INCREF(found);
-                return found;
-            }
-            OwnedRef keep = OwnedRef::borrow(found);
-            return get(found, obj, reinterpret_cast<PyObject*>(type));
-        }
-        if (PyErr_Occurred()) {
-            return nullptr;
+        PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), key) : nullptr;
+        if (found || PyErr_Occurred()) {
+            Py_XINCREF(found);
+            return found;
         }
     }
-    PyErr_SetObject(PyExc_AttributeError, name);
     return nullptr;
+}
+
+// The special method `key` of `obj`, bound as the interpreter binds special
+// methods; AttributeError(key) when the type has none.
+PyObject* bind_special(PyObject* obj, PyObject* key)
+{
+    OwnedRef found = OwnedRef::steal(find_on_type(Py_TYPE(obj), key));
+    if (!found) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_AttributeError, key);
+        }
+        return nullptr;
+    }
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+    if (!get) {
+        return found.release();
+    }
+    return get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+// A lock type whose __enter__ and __exit__ are builtin methods of an
+// immutable type: calling their C functions directly is what the bound
+// methods would do, without making them or their argument tuples.
+struct KnownLockType {
+    PyTypeObject* type = nullptr;  // strong reference once learnt
+    PyMethodDef* enter = nullptr;
+    PyMethodDef* exit = nullptr;
+};
+
+KnownLockType g_known_lock;
+
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastMethodWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+constexpr int kCallFlags = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS;
+
+bool callable_directly(PyMethodDef* def)
+{
+    if (def->ml_flags & ~(kCallFlags | METH_COEXIST)) {
+        return false;  // class, static or defining-class methods
+    }
+    switch (def->ml_flags & kCallFlags) {
+    case METH_VARARGS:
+    case METH_VARARGS | METH_KEYWORDS:
+    case METH_FASTCALL:
+    case METH_FASTCALL | METH_KEYWORDS:
+        return true;
+    default:
+        return false;
+    }
+}
+
+PyObject* call_method_def(PyMethodDef* def, PyObject* self, PyObject* const* args, Py_ssize_t n,
+                          PyObject* args_tuple)
+{
+    switch (def->ml_flags & kCallFlags) {
+    case METH_VARARGS:
+        return def->ml_meth(self, args_tuple);
+    case METH_VARARGS | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionWithKeywords>(
+            reinterpret_cast<void (*)(void)>(def->ml_meth))(self, args_tuple, nullptr);
+    case METH_FASTCALL:
+        return reinterpret_cast<FastMethod>(reinterpret_cast<void (*)(void)>(def->ml_meth))(
+            self, args, n);
+    default:
+        return reinterpret_cast<FastMethodWithKeywords>(
+            reinterpret_cast<void (*)(void)>(def->ml_meth))(self, args, n, nullptr);
+    }
+}
+
+PyMethodDef* builtin_method(PyTypeObject* type, PyObject* key)
+{
+    OwnedRef found = OwnedRef::steal(find_on_type(type, key));
+    if (!found || !Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* descr = reinterpret_cast<PyMethodDescrObject*>(found.get());
+    // The method must be the type's own kind of method, called on this type.
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr)) || !callable_directly(descr->d_method)) {
+        return nullptr;
+    }
+    return descr->d_method;
+}
+
+void learn_lock_type(PyTypeObject* type)
+{
+    if (g_known_lock.type || !compat::is_immutable_type(type)) {
+        return;
+    }
+    PyMethodDef* exit = builtin_method(type, name(Name::exit));
+    PyMethodDef* enter = exit ? builtin_method(type, name(Name::enter)) : nullptr;
+    if (enter) {
+        Py_INCREF(type);
+        g_known_lock = KnownLockType{type, enter, exit};
+    }
 }
 
 }  // namespace
 
 int LockSection::enter(PyObject* self)
 {
-    OwnedRef lock = OwnedRef::steal(PyObject_GetAttr(self, name(Name::lock)));
+    OwnedRef lock = OwnedRef::steal(read_state(self, Attr::lock));
     if (!lock) {
         return -1;
+    }
+    if (Py_TYPE(lock.get()) == g_known_lock.type) {
+        lock_ = std::move(lock);
+        OwnedRef entered = OwnedRef::steal(call_method_def(
+            g_known_lock.enter, lock_.get(), nullptr, 0, g_state.empty_tuple));
+        return entered ? 0 : -1;
     }
     exit_ = OwnedRef::steal(bind_special(lock.get(), name(Name::exit)));
     if (!exit_) {
@@ -55,13 +144,28 @@ int LockSection::enter(PyObject* self)
         return -1;
     }
     OwnedRef entered = OwnedRef::steal(PyObject_CallNoArgs(enter.get()));
+    if (entered) {
+        learn_lock_type(Py_TYPE(lock.get()));
+    }
     return entered ? 0 : -1;
+}
+
+PyObject* LockSection::call_exit(PyObject* const* args)
+{
+    if (!lock_) {
+        return PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
+    }
+    if (args[0] == Py_None) {
+        return call_method_def(g_known_lock.exit, lock_.get(), args, 3, g_state.three_nones);
+    }
+    OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(3, args[0], args[1], args[2]));
+    return tuple ? call_method_def(g_known_lock.exit, lock_.get(), args, 3, tuple.get()) : nullptr;
 }
 
 int LockSection::exit()
 {
     PyObject* args[] = {Py_None, Py_None, Py_None};
-    OwnedRef result = OwnedRef::steal(PyObject_Vectorcall(exit_.get(), args, 3, nullptr));
+    OwnedRef result = OwnedRef::steal(call_exit(args));
     return result ? 0 : -1;
 }
 
@@ -75,7 +179,7 @@ LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, B
         PyException_SetTraceback(value, tb);
     }
     PyObject* args[] = {type, value ? value : Py_None, tb ? tb : Py_None};
-    OwnedRef result = OwnedRef::steal(PyObject_Vectorcall(exit_.get(), args, 3, nullptr));
+    OwnedRef result = OwnedRef::steal(call_exit(args));
     const int suppress = result ? PyObject_IsTrue(result.get()) : -1;
     if (suppress > 0) {
         Py_XDECREF(type);

@@ -26,7 +26,10 @@ public:
     Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
 
 private:
-    OwnedRef exit_;
+    PyObject* call_exit(PyObject* const* args);
+
+    OwnedRef lock_;  // set when the lock's type has known builtin methods
+    OwnedRef exit_;  // the bound __exit__ otherwise
 };
 
 }  // namespace merrow::trace_key

@@ -51,6 +51,9 @@ int make_singletons(State& state)
     if (!state.first_eight && !(state.first_eight = PySlice_New(Py_None, state.eight, Py_None))) {
         return -1;
     }
+    if (!state.three_nones && !(state.three_nones = PyTuple_Pack(3, Py_None, Py_None, Py_None))) {
+        return -1;
+    }
     return 0;
 }
 

@@ -85,6 +85,7 @@ struct State {
     PyObject* one = nullptr;
     PyObject* eight = nullptr;
     PyObject* first_eight = nullptr;  // the slice [:8]
+    PyObject* three_nones = nullptr;  // (None, None, None): a normal __exit__
     PyObject* staticmethod = nullptr;
 };
 

@@ -19,64 +19,56 @@ PyObject* checked_session(PyObject* value)
     return value;
 }
 
-PyObject* short_uuid(PyObject* globals)
+// The first 8 characters of str(uuid.uuid4()).
+int short_uuid(PyObject* globals, TextField& field)
 {
     OwnedRef uuid = OwnedRef::steal(lookup_global(globals, Name::uuid));
-    if (!uuid) {
-        return nullptr;
-    }
-    OwnedRef uuid4 = OwnedRef::steal(PyObject_GetAttr(uuid.get(), name(Name::uuid4)));
-    if (!uuid4) {
-        return nullptr;
-    }
-    OwnedRef made = OwnedRef::steal(PyObject_CallNoArgs(uuid4.get()));
-    if (!made) {
-        return nullptr;
-    }
-    OwnedRef text = OwnedRef::steal(PyObject_Str(made.get()));
+    OwnedRef uuid4 = OwnedRef::steal(uuid ? PyObject_GetAttr(uuid.get(), name(Name::uuid4)) : nullptr);
+    OwnedRef made = OwnedRef::steal(uuid4 ? PyObject_CallNoArgs(uuid4.get()) : nullptr);
+    OwnedRef text = OwnedRef::steal(made ? PyObject_Str(made.get()) : nullptr);
     if (!text) {
-        return nullptr;
+        return -1;
     }
-    return PyUnicode_Substring(text.get(), 0, 8);
+    field.assign_head(text.get(), 8);
+    return 0;
 }
 
 // Makes a new identifier and stores it in self._session_id.
 int make_session(PyObject* self, PyObject* globals)
 {
-    OwnedRef uuid_text = OwnedRef::steal(short_uuid(globals));
-    if (!uuid_text) {
+    TextField fields[6];
+    if (short_uuid(globals, fields[5]) < 0) {
         return -1;
     }
-    OwnedRef node_id = OwnedRef::steal(read_state(self, Name::node_id));
-    OwnedRef node = OwnedRef::steal(node_id ? node_prefix_text(node_id.get()) : nullptr);
-    if (!node) {
+    OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
+    if (!node_id || fields[1].assign_node_prefix(node_id.get()) < 0) {
         return -1;
     }
-    OwnedRef index_value = OwnedRef::steal(read_state(self, Name::source_idx));
-    OwnedRef index = OwnedRef::steal(index_value ? field_text(index_value.get()) : nullptr);
-    if (!index) {
+    OwnedRef index = OwnedRef::steal(read_state(self, Attr::source_idx));
+    if (!index || fields[3].assign_value(index.get()) < 0) {
         return -1;
     }
-    PyObject* parts[] = {name(Name::session_prefix), node.get(), name(Name::dash), index.get(),
-                         name(Name::dash), uuid_text.get()};
-    OwnedRef session = OwnedRef::steal(join_texts(parts, 6));
+    fields[0].assign_text(name(Name::session_prefix));
+    fields[2].assign_text(name(Name::dash));
+    fields[4].assign_text(name(Name::dash));
+    OwnedRef session = OwnedRef::steal(join_fields(fields, 6));
     if (!session) {
         return -1;
     }
-    return write_state(self, Name::session_id, session.get());
+    return write_state(self, Attr::session_id, session.get());
 }
 
 // The part of generate_session_id that runs under the lock.
 PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
 {
-    OwnedRef current = OwnedRef::steal(read_state(self, Name::session_id));
+    OwnedRef current = OwnedRef::steal(read_state(self, Attr::session_id));
     if (!current) {
         return nullptr;
     }
     if ((current.get() == Py_None || force) && make_session(self, globals) < 0) {
         return nullptr;
     }
-    return checked_session(read_state(self, Name::session_id));
+    return checked_session(read_state(self, Attr::session_id));
 }
 
 }  // namespace
@@ -84,11 +76,11 @@ PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
 PyObject* init_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
-    if (write_state(self, Name::node_id, call.values[1]) < 0 ||
-        write_state(self, Name::source_idx, call.values[2]) < 0 ||
-        write_state(self, Name::session_id, Py_None) < 0 ||
-        write_state(self, Name::error_counter, g_state.zero) < 0 ||
-        write_state(self, Name::event_counter, g_state.zero) < 0) {
+    if (write_state(self, Attr::node_id, call.values[1]) < 0 ||
+        write_state(self, Attr::source_idx, call.values[2]) < 0 ||
+        write_state(self, Attr::session_id, Py_None) < 0 ||
+        write_state(self, Attr::error_counter, g_state.zero) < 0 ||
+        write_state(self, Attr::event_counter, g_state.zero) < 0) {
         return nullptr;
     }
     OwnedRef threading = OwnedRef::steal(lookup_global(call.function->globals, Name::threading));
@@ -100,7 +92,7 @@ PyObject* init_body(BoundCall& call)
         return nullptr;
     }
     OwnedRef lock = OwnedRef::steal(PyObject_CallNoArgs(make_lock.get()));
-    if (!lock || write_state(self, Name::lock, lock.get()) < 0) {
+    if (!lock || write_state(self, Attr::lock, lock.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -129,7 +121,7 @@ PyObject* generate_session_id_body(BoundCall& call)
 
 PyObject* get_session_id_body(BoundCall& call)
 {
-    PyObject* value = read_state(call.values[0], Name::session_id);
+    PyObject* value = read_state(call.values[0], Attr::session_id);
     return value ? checked_session(value) : nullptr;
 }
 

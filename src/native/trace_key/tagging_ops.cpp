@@ -7,24 +7,29 @@ namespace merrow::trace_key {
 
 namespace {
 
-PyObject* tag(PyObject* identifier, PyObject* message)
+// "[" + identifier + "] " + message, where the identifier field is filled.
+PyObject* tag(TextField (&fields)[4], PyObject* message)
 {
-    PyObject* parts[] = {name(Name::tag_open), identifier, name(Name::tag_close), message};
-    return join_texts(parts, 4);
+    fields[0].assign_text(name(Name::tag_open));
+    fields[2].assign_text(name(Name::tag_close));
+    fields[3].assign_text(message);
+    return join_fields(fields, 4);
 }
 
 }  // namespace
 
 PyObject* format_log_with_id_body(BoundCall& call)
 {
-    return tag(call.values[1], call.values[0]);
+    TextField fields[4];
+    fields[1].assign_text(call.values[1]);
+    return tag(fields, call.values[0]);
 }
 
 PyObject* format_log_with_session_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
     PyObject* message = call.values[1];
-    OwnedRef session = OwnedRef::steal(read_state(self, Name::session_id));
+    OwnedRef session = OwnedRef::steal(read_state(self, Attr::session_id));
     if (!session) {
         return nullptr;
     }
@@ -37,12 +42,12 @@ PyObject* format_log_with_session_body(BoundCall& call)
         return message;
     }
     // Read again: the tag shows the identifier current at this moment.
-    session = OwnedRef::steal(read_state(self, Name::session_id));
-    OwnedRef text = OwnedRef::steal(session ? field_text(session.get()) : nullptr);
-    if (!text) {
+    session = OwnedRef::steal(read_state(self, Attr::session_id));
+    TextField fields[4];
+    if (!session || fields[1].assign_value(session.get()) < 0) {
         return nullptr;
     }
-    return tag(text.get(), message);
+    return tag(fields, message);
 }
 
 }  // namespace merrow::trace_key

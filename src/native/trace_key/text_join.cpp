@@ -3,59 +3,154 @@
 #include <cstring>
 
 #include "module_state.hpp"
-#include "owned_ref.hpp"
 
 namespace merrow::trace_key {
 
-PyObject* field_text(PyObject* value)
-{
-    if (PyUnicode_CheckExact(value)) {
-        Py_INCREF(value);
-        return value;
-    }
-    return PyObject_Format(value, g_state.empty_text);
-}
-
-PyObject* node_prefix_text(PyObject* value)
-{
-    if (PyUnicode_CheckExact(value)) {
-        return PyUnicode_Substring(value, 0, 8);
-    }
-    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
-    if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
-        return nullptr;
-    }
-    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(value, g_state.first_eight));
-    if (!prefix) {
-        return nullptr;
-    }
-    return field_text(prefix.get());
-}
-
 namespace {
 
-// The longest str the interpreter can allocate for characters up to max_char.
+// The largest character of the narrowest representation holding `c`, so a
+// joined text gets the canonical width for its characters.
+Py_UCS4 width_bound(Py_UCS4 c)
+{
+    return c < 128 ? 127 : c < 256 ? 255 : c < 65536 ? 65535 : 0x10FFFF;
+}
+
+Py_UCS4 head_max_char(PyObject* text, Py_ssize_t count)
+{
+    if (PyUnicode_IS_ASCII(text)) {
+        return 127;
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_UCS4 max_char = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        max_char = c > max_char ? c : max_char;
+    }
+    return width_bound(max_char);
+}
+
+// Decimal digits of `magnitude` (with a sign) at the end of `buffer`.
+int write_decimal(char* buffer, int size, bool negative, unsigned long long magnitude)
+{
+    int at = size;
+    do {
+        buffer[--at] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (negative) {
+        buffer[--at] = '-';
+    }
+    return at;
+}
+
 Py_ssize_t longest_text(Py_UCS4 max_char)
 {
-    const Py_ssize_t header = max_char < 128 ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+    const Py_ssize_t header =
+        max_char < 128 ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
     const Py_ssize_t width = max_char < 256 ? 1 : max_char < 65536 ? 2 : 4;
     return (PY_SSIZE_T_MAX - header) / width - 1;
 }
 
 }  // namespace
 
-PyObject* join_texts(PyObject* const* parts, int count)
+void TextField::assign_text(PyObject* text)
+{
+    text_ = OwnedRef::borrow(text);
+    length_ = PyUnicode_GET_LENGTH(text);
+    max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
+}
+
+void TextField::assign_head(PyObject* text, Py_ssize_t count)
+{
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length <= count) {
+        assign_text(text);
+        return;
+    }
+    text_ = OwnedRef::borrow(text);
+    length_ = count;
+    max_char_ = head_max_char(text, count);
+}
+
+int TextField::assign_value(PyObject* value)
+{
+    if (PyUnicode_CheckExact(value)) {
+        assign_text(value);
+        return 0;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (!overflow && !(number == -1 && PyErr_Occurred())) {
+            const bool negative = number < 0;
+            const unsigned long long magnitude =
+                negative ? 0ULL - static_cast<unsigned long long>(number)
+                         : static_cast<unsigned long long>(number);
+            const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
+            std::memmove(digits_, digits_ + start, sizeof digits_ - start);
+            text_.reset();
+            length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
+            max_char_ = 127;
+            return 0;
+        }
+        PyErr_Clear();
+    }
+    OwnedRef text = OwnedRef::steal(PyObject_Format(value, g_state.empty_text));
+    if (!text) {
+        return -1;
+    }
+    assign_text(text.get());
+    return 0;
+}
+
+int TextField::assign_node_prefix(PyObject* value)
+{
+    if (PyUnicode_CheckExact(value)) {
+        assign_head(value, 8);
+        return 0;
+    }
+    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
+    if (!mapping || !mapping->mp_subscript) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(value, g_state.first_eight));
+    return prefix ? assign_value(prefix.get()) : -1;
+}
+
+void TextField::write_to(PyObject* result, Py_ssize_t at) const
+{
+    const int kind = PyUnicode_KIND(result);
+    void* out = PyUnicode_DATA(result);
+    if (!text_) {
+        for (Py_ssize_t i = 0; i < length_; ++i) {
+            PyUnicode_WRITE(kind, out, at + i, static_cast<Py_UCS4>(digits_[i]));
+        }
+        return;
+    }
+    PyObject* text = text_.get();
+    const int source_kind = PyUnicode_KIND(text);
+    const void* source = PyUnicode_DATA(text);
+    if (source_kind == kind) {
+        std::memcpy(static_cast<char*>(out) + at * kind, source,
+                    static_cast<std::size_t>(length_) * kind);
+        return;
+    }
+    for (Py_ssize_t i = 0; i < length_; ++i) {
+        PyUnicode_WRITE(kind, out, at + i, PyUnicode_READ(source_kind, source, i));
+    }
+}
+
+PyObject* join_fields(const TextField* fields, int count)
 {
     Py_ssize_t length = 0;
     Py_UCS4 max_char = 0;
     bool overflow = false;
     for (int i = 0; i < count; ++i) {
-        const Py_ssize_t part = PyUnicode_GET_LENGTH(parts[i]);
-        overflow = overflow || part > PY_SSIZE_T_MAX - length;
-        length = overflow ? 0 : length + part;
-        const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        max_char = part_max > max_char ? part_max : max_char;
+        overflow = overflow || fields[i].length() > PY_SSIZE_T_MAX - length;
+        length = overflow ? 0 : length + fields[i].length();
+        max_char = fields[i].max_char() > max_char ? fields[i].max_char() : max_char;
     }
     if (overflow || length > longest_text(max_char)) {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
@@ -65,20 +160,10 @@ PyObject* join_texts(PyObject* const* parts, int count)
     if (!result) {
         return nullptr;
     }
-    const int kind = PyUnicode_KIND(result);
-    auto* out = static_cast<char*>(PyUnicode_DATA(result));
     Py_ssize_t at = 0;
     for (int i = 0; i < count; ++i) {
-        PyObject* part = parts[i];
-        const Py_ssize_t part_length = PyUnicode_GET_LENGTH(part);
-        if (PyUnicode_KIND(part) == kind) {
-            std::memcpy(out + at * kind, PyUnicode_DATA(part),
-                        static_cast<std::size_t>(part_length) * kind);
-        } else if (PyUnicode_CopyCharacters(result, at, part, 0, part_length) < 0) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        at += part_length;
+        fields[i].write_to(result, at);
+        at += fields[i].length();
     }
     return result;
 }

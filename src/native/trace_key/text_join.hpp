@@ -3,17 +3,43 @@
 
 #include <Python.h>
 
+#include "owned_ref.hpp"
+
 namespace merrow::trace_key {
 
-// The text of a field, as format(value, "") gives it; an exact str is the
-// value itself. New reference.
-PyObject* field_text(PyObject* value);
+// One field of a joined text: a view of (part of) a str, or the decimal
+// digits of an int written in place, so that no intermediate str is made
+// for the common exact str and int values.
+class TextField {
+public:
+    // An exact str, used whole.
+    void assign_text(PyObject* text);
 
-// The text of value[:8]; TypeError "... object is unsliceable" when the
-// value's type has no subscription. New reference.
-PyObject* node_prefix_text(PyObject* value);
+    // format(value, ""): an exact str unchanged, an exact int as decimal
+    // digits, anything else through its own formatting.
+    int assign_value(PyObject* value);
 
-// Joins exact str parts into one new str, allocated once at its final size.
-PyObject* join_texts(PyObject* const* parts, int count);
+    // The text of value[:8]: TypeError "'...' object is unsliceable" when
+    // the value's type has no subscription.
+    int assign_node_prefix(PyObject* value);
+
+    // The first `count` characters (or all) of an exact str.
+    void assign_head(PyObject* text, Py_ssize_t count);
+
+    Py_ssize_t length() const { return length_; }
+    Py_UCS4 max_char() const { return max_char_; }
+    void write_to(PyObject* result, Py_ssize_t at) const;
+
+private:
+    OwnedRef text_;  // the str viewed; empty when digits_ hold the field
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_char_ = 0;
+    char digits_[24];
+};
+
+// Joins the fields into one new str, allocated once at its final size;
+// OverflowError "join() result is too long for a Python string" beyond
+// the longest str the interpreter can make.
+PyObject* join_fields(const TextField* fields, int count);
 
 }  // namespace merrow::trace_key
