@@ -1,4 +1,6 @@
 // Numbered error and event identifiers: one body for both kinds.
+#include <utility>
+
 #include "instance_state.hpp"
 #include "lock_protocol.hpp"
 #include "method_object.hpp"
@@ -34,11 +36,11 @@ PyObject* count_one(PyObject* self, Attr counter)
 int read_fields(PyObject* self, TextField& node, TextField& index)
 {
     OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
-    if (!node_id || node.assign_node_prefix(node_id.get()) < 0) {
+    if (!node_id || node.assign_node_prefix(std::move(node_id)) < 0) {
         return -1;
     }
     OwnedRef index_value = OwnedRef::steal(read_state(self, Attr::source_idx));
-    return index_value ? index.assign_value(index_value.get()) : -1;
+    return index_value ? index.assign_value(std::move(index_value)) : -1;
 }
 
 PyObject* counted_id(BoundCall& call, const CounterKind& kind)
@@ -67,14 +69,14 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
                      "counter");
         return nullptr;
     }
-    if (fields[7].assign_value(number.get()) < 0) {
+    if (fields[7].assign_value(std::move(number)) < 0) {
         return nullptr;
     }
-    fields[0].assign_text(name(kind.prefix));
-    fields[1].assign_text(call.values[1]);
-    fields[2].assign_text(name(Name::dash));
-    fields[4].assign_text(name(Name::dash));
-    fields[6].assign_text(name(Name::dash));
+    fields[0].view(name(kind.prefix));
+    fields[1].view(call.values[1]);
+    fields[2].view(name(Name::dash));
+    fields[4].view(name(Name::dash));
+    fields[6].view(name(Name::dash));
     return join_fields(fields, 8);
 }
 

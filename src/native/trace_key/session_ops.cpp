@@ -1,4 +1,6 @@
 // Construction and the session identifier.
+#include <utility>
+
 #include "instance_state.hpp"
 #include "lock_protocol.hpp"
 #include "method_object.hpp"
@@ -29,7 +31,7 @@ int short_uuid(PyObject* globals, TextField& field)
     if (!text) {
         return -1;
     }
-    field.assign_head(text.get(), 8);
+    field.assign_head(std::move(text), 8);
     return 0;
 }
 
@@ -41,16 +43,16 @@ int make_session(PyObject* self, PyObject* globals)
         return -1;
     }
     OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
-    if (!node_id || fields[1].assign_node_prefix(node_id.get()) < 0) {
+    if (!node_id || fields[1].assign_node_prefix(std::move(node_id)) < 0) {
         return -1;
     }
     OwnedRef index = OwnedRef::steal(read_state(self, Attr::source_idx));
-    if (!index || fields[3].assign_value(index.get()) < 0) {
+    if (!index || fields[3].assign_value(std::move(index)) < 0) {
         return -1;
     }
-    fields[0].assign_text(name(Name::session_prefix));
-    fields[2].assign_text(name(Name::dash));
-    fields[4].assign_text(name(Name::dash));
+    fields[0].view(name(Name::session_prefix));
+    fields[2].view(name(Name::dash));
+    fields[4].view(name(Name::dash));
     OwnedRef session = OwnedRef::steal(join_fields(fields, 6));
     if (!session) {
         return -1;

@@ -1,4 +1,6 @@
 // Tags a log message with an identifier: "[" + identifier + "] " + message.
+#include <utility>
+
 #include "instance_state.hpp"
 #include "method_object.hpp"
 #include "text_join.hpp"
@@ -10,9 +12,9 @@ namespace {
 // "[" + identifier + "] " + message, where the identifier field is filled.
 PyObject* tag(TextField (&fields)[4], PyObject* message)
 {
-    fields[0].assign_text(name(Name::tag_open));
-    fields[2].assign_text(name(Name::tag_close));
-    fields[3].assign_text(message);
+    fields[0].view(name(Name::tag_open));
+    fields[2].view(name(Name::tag_close));
+    fields[3].view(message);
     return join_fields(fields, 4);
 }
 
@@ -21,7 +23,7 @@ PyObject* tag(TextField (&fields)[4], PyObject* message)
 PyObject* format_log_with_id_body(BoundCall& call)
 {
     TextField fields[4];
-    fields[1].assign_text(call.values[1]);
+    fields[1].view(call.values[1]);
     return tag(fields, call.values[0]);
 }
 
@@ -44,7 +46,7 @@ PyObject* format_log_with_session_body(BoundCall& call)
     // Read again: the tag shows the identifier current at this moment.
     session = OwnedRef::steal(read_state(self, Attr::session_id));
     TextField fields[4];
-    if (!session || fields[1].assign_value(session.get()) < 0) {
+    if (!session || fields[1].assign_value(std::move(session)) < 0) {
         return nullptr;
     }
     return tag(fields, message);

@@ -1,6 +1,7 @@
 #include "text_join.hpp"
 
 #include <cstring>
+#include <utility>
 
 #include "module_state.hpp"
 
@@ -54,34 +55,27 @@ Py_ssize_t longest_text(Py_UCS4 max_char)
 
 }  // namespace
 
-void TextField::assign_text(PyObject* text)
+void TextField::assign_head(OwnedRef text, Py_ssize_t count)
 {
-    text_ = OwnedRef::borrow(text);
-    length_ = PyUnicode_GET_LENGTH(text);
-    max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
-}
-
-void TextField::assign_head(PyObject* text, Py_ssize_t count)
-{
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length <= count) {
-        assign_text(text);
-        return;
+    view(text.get());
+    if (length_ > count) {
+        length_ = count;
+        max_char_ = head_max_char(text_, count);
     }
-    text_ = OwnedRef::borrow(text);
-    length_ = count;
-    max_char_ = head_max_char(text, count);
+    owner_ = std::move(text);
 }
 
-int TextField::assign_value(PyObject* value)
+int TextField::assign_value(OwnedRef value)
 {
-    if (PyUnicode_CheckExact(value)) {
-        assign_text(value);
+    PyObject* object = value.get();
+    if (PyUnicode_CheckExact(object)) {
+        view(object);
+        owner_ = std::move(value);
         return 0;
     }
-    if (PyLong_CheckExact(value)) {
+    if (PyLong_CheckExact(object)) {
         int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
         if (!overflow && !(number == -1 && PyErr_Occurred())) {
             const bool negative = number < 0;
             const unsigned long long magnitude =
@@ -89,34 +83,36 @@ int TextField::assign_value(PyObject* value)
                          : static_cast<unsigned long long>(number);
             const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
             std::memmove(digits_, digits_ + start, sizeof digits_ - start);
-            text_.reset();
+            text_ = nullptr;
             length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
             max_char_ = 127;
             return 0;
         }
         PyErr_Clear();
     }
-    OwnedRef text = OwnedRef::steal(PyObject_Format(value, g_state.empty_text));
+    OwnedRef text = OwnedRef::steal(PyObject_Format(object, g_state.empty_text));
     if (!text) {
         return -1;
     }
-    assign_text(text.get());
+    view(text.get());
+    owner_ = std::move(text);
     return 0;
 }
 
-int TextField::assign_node_prefix(PyObject* value)
+int TextField::assign_node_prefix(OwnedRef value)
 {
-    if (PyUnicode_CheckExact(value)) {
-        assign_head(value, 8);
+    PyObject* object = value.get();
+    if (PyUnicode_CheckExact(object)) {
+        assign_head(std::move(value), 8);
         return 0;
     }
-    PyMappingMethods* mapping = Py_TYPE(value)->tp_as_mapping;
+    PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(object)->tp_name);
         return -1;
     }
-    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(value, g_state.first_eight));
-    return prefix ? assign_value(prefix.get()) : -1;
+    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(object, g_state.first_eight));
+    return prefix ? assign_value(std::move(prefix)) : -1;
 }
 
 void TextField::write_to(PyObject* result, Py_ssize_t at) const
@@ -124,14 +120,17 @@ void TextField::write_to(PyObject* result, Py_ssize_t at) const
     const int kind = PyUnicode_KIND(result);
     void* out = PyUnicode_DATA(result);
     if (!text_) {
+        if (kind == PyUnicode_1BYTE_KIND) {
+            std::memcpy(static_cast<char*>(out) + at, digits_, static_cast<std::size_t>(length_));
+            return;
+        }
         for (Py_ssize_t i = 0; i < length_; ++i) {
             PyUnicode_WRITE(kind, out, at + i, static_cast<Py_UCS4>(digits_[i]));
         }
         return;
     }
-    PyObject* text = text_.get();
-    const int source_kind = PyUnicode_KIND(text);
-    const void* source = PyUnicode_DATA(text);
+    const int source_kind = PyUnicode_KIND(text_);
+    const void* source = PyUnicode_DATA(text_);
     if (source_kind == kind) {
         std::memcpy(static_cast<char*>(out) + at * kind, source,
                     static_cast<std::size_t>(length_) * kind);

@@ -12,26 +12,32 @@ namespace merrow::trace_key {
 // for the common exact str and int values.
 class TextField {
 public:
-    // An exact str, used whole.
-    void assign_text(PyObject* text);
+    // An exact str, used whole; the caller keeps it alive until the join.
+    void view(PyObject* text)
+    {
+        text_ = text;
+        length_ = PyUnicode_GET_LENGTH(text);
+        max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
+    }
 
     // format(value, ""): an exact str unchanged, an exact int as decimal
     // digits, anything else through its own formatting.
-    int assign_value(PyObject* value);
+    int assign_value(OwnedRef value);
 
     // The text of value[:8]: TypeError "'...' object is unsliceable" when
     // the value's type has no subscription.
-    int assign_node_prefix(PyObject* value);
+    int assign_node_prefix(OwnedRef value);
 
-    // The first `count` characters (or all) of an exact str.
-    void assign_head(PyObject* text, Py_ssize_t count);
+    // The first `count` characters (or all) of a str.
+    void assign_head(OwnedRef text, Py_ssize_t count);
 
     Py_ssize_t length() const { return length_; }
     Py_UCS4 max_char() const { return max_char_; }
     void write_to(PyObject* result, Py_ssize_t at) const;
 
 private:
-    OwnedRef text_;  // the str viewed; empty when digits_ hold the field
+    PyObject* text_ = nullptr;  // the str viewed; null when digits_ hold the field
+    OwnedRef owner_;            // keeps text_ alive when the field owns it
     Py_ssize_t length_ = 0;
     Py_UCS4 max_char_ = 0;
     char digits_[24];
