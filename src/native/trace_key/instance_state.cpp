@@ -15,6 +15,7 @@ static_assert(sizeof kAttrNames / sizeof kAttrNames[0] == static_cast<int>(Attr:
 
 PyObject* attr_name(Attr attr) { return name(kAttrNames[static_cast<int>(attr)]); }
 
+#if PY_VERSION_HEX < 0x030B0000
 // What one type leaves to the instance dictionary, valid while the type's
 // version tag is unchanged (any change to the type or its bases resets it).
 struct TypeLayout {
@@ -77,7 +78,6 @@ void learn_layout(PyTypeObject* type)
 // own to read or write; null when the generic protocol must decide.
 PyObject** plain_dict_slot(PyObject* self, Attr attr)
 {
-#if PY_VERSION_HEX < 0x030B0000
     PyTypeObject* type = Py_TYPE(self);
     if (type != g_layout.type || type->tp_version_tag != g_layout.version ||
         !has_valid_version(type)) {
@@ -93,14 +93,12 @@ PyObject** plain_dict_slot(PyObject* self, Attr attr)
         return nullptr;
     }
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
-#else
-    // Later versions keep instance values outside a dictionary; the generic
-    // protocol is their fast path.
-    (void)self;
-    (void)attr;
-    return nullptr;
-#endif
 }
+#else
+// Later versions keep instance values outside a dictionary; the generic
+// protocol is their fast path.
+PyObject** plain_dict_slot(PyObject*, Attr) { return nullptr; }
+#endif
 
 }  // namespace
 
