@@ -21,7 +21,7 @@ $(VENV)/.deps: tools/find-python.sh
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-	  -Cbuild-dir=build/{wheel_tag} .
+	  --config-settings=build-dir=build/{wheel_tag} .
 	touch $@
 
 install: $(VENV)/.installed
@@ -34,3 +34,41 @@ demo: install
 
 clean:
 	rm -rf build dist $(VENV)
+
+.PHONY: test-armhf
+# The 32-bit ARM hard-float wheel, cross-built and tested in an emulated
+# target root that is made on first use (tools/armhf/).
+test-armhf:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/armhf/test.sh
+
+.PHONY: bench
+# The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
+# pyperf, e.g. "--rigorous", "--only session", "--clock wall";
+# BENCH_QUICK=1 times in-process in seconds.
+BENCH_ARGS ?= --quiet
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(PYTHON) -m pip install -q --disable-pip-version-check pyperf
+	touch $@
+
+bench: install $(VENV)/.bench-deps
+	$(PYTHON) benchmarks/bench_trace_key.py $(BENCH_ARGS)
+
+.PHONY: test-all wheels typecheck
+# The whole suite on every CPython 3.9 to 3.13 that pyenv or PATH offers,
+# each in its own .venv-X.Y (tools/test-all.sh).
+test-all:
+	tools/test-all.sh
+
+# Host wheels for those interpreters and the 32-bit ARM wheel in dist/, their
+# contents checked and the host ones tested once installed (tools/wheels.sh).
+wheels:
+	tools/wheels.sh
+
+# The stubs against the built modules, and the examples as typed code.
+$(VENV)/.typecheck-deps: $(VENV)/.deps
+	$(PYTHON) -m pip install -q --disable-pip-version-check mypy
+	touch $@
+
+typecheck: install $(VENV)/.typecheck-deps
+	$(PYTHON) -m mypy.stubtest merrow_sdk
+	$(PYTHON) -m mypy --strict examples/

@@ -27,7 +27,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attr, const 
 
 int check_interpreter(HeldModule& held)
 {
-    std::int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         return -1;
     }

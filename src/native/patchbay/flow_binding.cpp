@@ -1,0 +1,62 @@
+#include "flow_binding.hpp"
+
+#include "owned_ref.hpp"
+#include "patchbay_texts.hpp"
+#include "py_compat.hpp"
+
+namespace merrow::patchbay {
+
+namespace {
+
+// A flow module that is already loaded and already offers the wrapper is
+// taken as it is, without going through the import system. Null with no
+// exception set means "import it".
+OwnedRef loaded_flow()
+{
+    OwnedRef flow = OwnedRef::steal(PyImport_GetModule(text(Text::flow_module_key)));
+    if (flow && !compat::has_attr_quietly(flow.get(), text(Text::wrapper_name))) {
+        flow.reset();
+    }
+    return flow;
+}
+
+// `from . import flow`-style, but with the wrapper's name as the from-list
+// so the import system treats it like `from .flow import FlowAPIWrapper`.
+OwnedRef import_flow(lifecycle::HeldModule& held)
+{
+    OwnedRef from_list = OwnedRef::steal(PyList_New(1));
+    if (!from_list) {
+        return {};
+    }
+    PyObject* name = text(Text::wrapper_name);
+    Py_INCREF(name);
+    PyList_SET_ITEM(from_list.get(), 0, name);
+    return OwnedRef::steal(lifecycle::import_module(held, text(Text::flow), from_list.get(), 1));
+}
+
+OwnedRef obtain_flow(lifecycle::HeldModule& held)
+{
+    OwnedRef flow = loaded_flow();
+    if (flow || PyErr_Occurred()) {
+        return flow;
+    }
+    return import_flow(held);
+}
+
+}  // namespace
+
+int bind_flow_wrapper(lifecycle::HeldModule& held)
+{
+    OwnedRef flow = obtain_flow(held);
+    if (!flow) {
+        return -1;
+    }
+    OwnedRef wrapper =
+        OwnedRef::steal(lifecycle::import_from(flow.get(), text(Text::wrapper_name)));
+    if (!wrapper) {
+        return -1;
+    }
+    return PyDict_SetItem(held.dict, text(Text::public_name), wrapper.get());
+}
+
+}  // namespace merrow::patchbay
