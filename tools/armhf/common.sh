@@ -1,0 +1,67 @@
+# Shared settings and helpers of the armhf scripts; sourced, not run.
+# Everything here is safe to repeat: each step checks before it acts.
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+ARMHF_TOOLS="$REPO/tools/armhf"
+TRIPLET=arm-linux-gnueabihf
+SUITE=bullseye
+PY_SERIES=3.9
+# The CPython of the target release names its extension files this way.
+SOABI=cpython-39-arm-linux-gnueabihf
+CACHE_DIR=${MERROW_ARMHF_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/merrow-armhf}
+ROOT="$CACHE_DIR/$SUITE-root"
+# Cross-built libraries, installed in the package's layout; the target
+# library tests read this location too.
+BUILD_DIR="$REPO/build/armhf"
+export MERROW_ARMHF_LIBS=${MERROW_ARMHF_LIBS:-$BUILD_DIR/stage}
+DIST_DIR="$REPO/dist"
+CMAKE=${CMAKE:-/usr/bin/cmake}
+
+log() { printf '[armhf] %s\n' "$*" >&2; }
+die() { printf '[armhf] error: %s\n' "$*" >&2; exit 1; }
+
+need_root() {
+  [ "$(id -u)" -eq 0 ] || die "must run as root (apt, binfmt_misc, debootstrap and chroot need it)"
+}
+
+# Mount points at or below $1, deepest first (mountinfo escapes spaces as \040).
+mounts_under() {
+  local dir=$1
+  awk -v d="$dir" '{ gsub(/\\040/, " ", $5); if ($5 == d || index($5, d "/") == 1) print $5 }' \
+    /proc/self/mountinfo | sort -r
+}
+
+# Never delete through a live bind mount of the host's /dev or /proc.
+unmount_under() {
+  local dir=$1 mp
+  while read -r mp; do
+    [ -n "$mp" ] || continue
+    umount "$mp" 2>/dev/null || umount -l "$mp" || true
+  done < <(mounts_under "$dir")
+  if [ -n "$(mounts_under "$dir")" ]; then
+    die "could not unmount everything below $dir:"$'\n'"$(mounts_under "$dir")"
+  fi
+}
+
+safe_remove() {
+  local dir=$1
+  [ -e "$dir" ] || return 0
+  unmount_under "$dir"
+  rm -rf --one-file-system "$dir"
+}
+
+# Serialises concurrent runs on the shared root; held until the shell exits.
+take_lock() {
+  mkdir -p "$CACHE_DIR"
+  exec 9>"$CACHE_DIR/lock"
+  flock 9
+}
+
+# Without the kernel's fix-binary flag, qemu is looked up inside the chroot.
+provide_qemu_in() {
+  local dir=$1 entry=/proc/sys/fs/binfmt_misc/qemu-arm interp
+  grep -q '^flags:.*F' "$entry" && return 0
+  interp=$(awk '$1 == "interpreter" { print $2 }' "$entry")
+  mkdir -p "$dir$(dirname "$interp")"
+  cp -L /usr/bin/qemu-arm-static "$dir$interp"
+}
