@@ -16,8 +16,7 @@ namespace {
 lifecycle::HeldModule g_held;
 TracebackCodeCache g_tracebacks;
 
-// Line of the traceback entry; 0 for failures before the texts exist.
-constexpr int kNoEntry = 0;
+// Line of the import's traceback entry.
 constexpr int kEntryLine = 1;
 
 PyObject* create_module(PyObject* spec, PyModuleDef*)
@@ -34,41 +33,23 @@ int bind_test_dict(lifecycle::HeldModule& held)
     return PyDict_SetItem(held.dict, text(Text::test_dict_name), tests.get());
 }
 
-int prepare(PyObject* module)
-{
-    if (lifecycle::hold_module(g_held, module) < 0 ||
-        lifecycle::check_runtime_version(kNames) < 0) {
-        return -1;
-    }
-    return make_texts();
-}
+// Execution step 5: the constants.
+int prepare(PyObject*) { return make_texts(); }
 
+// Steps 6 to 10, whose failures add the import's traceback entry.
 int populate(PyObject* module)
 {
     if (lifecycle::register_in_sys_modules(kNames, module) < 0 ||
-        bind_flow_wrapper(g_held) < 0) {
-        return -1;
+        bind_flow_wrapper(g_held) < 0 || bind_test_dict(g_held) < 0) {
+        return kEntryLine;
     }
-    return bind_test_dict(g_held);
+    return 0;
 }
 
 int exec_module(PyObject* module)
 {
-    switch (lifecycle::check_reinitialisation(g_held, kNames, module)) {
-    case lifecycle::Reinit::already_done:
-        return 0;
-    case lifecycle::Reinit::refused:
-        return -1;
-    case lifecycle::Reinit::proceed:
-        break;
-    }
-    if (prepare(module) < 0) {
-        return lifecycle::fail_execution(g_held, kNames, g_tracebacks, kNoEntry);
-    }
-    if (populate(module) < 0) {
-        return lifecycle::fail_execution(g_held, kNames, g_tracebacks, kEntryLine);
-    }
-    return 0;
+    static constexpr lifecycle::ExecutionSteps steps = {prepare, populate};
+    return lifecycle::execute(g_held, kNames, g_tracebacks, module, steps);
 }
 
 PyModuleDef_Slot g_slots[] = {

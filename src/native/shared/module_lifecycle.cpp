@@ -163,4 +163,23 @@ int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCach
     return -1;
 }
 
+int execute(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
+            PyObject* module, const ExecutionSteps& steps)
+{
+    switch (check_reinitialisation(held, names, module)) {
+    case Reinit::already_done:
+        return 0;
+    case Reinit::refused:
+        return -1;  // the held module stays held
+    case Reinit::proceed:
+        break;
+    }
+    if (hold_module(held, module) < 0 || check_runtime_version(names) < 0 ||
+        steps.prepare(module) < 0) {
+        return fail_execution(held, names, cache, 0);
+    }
+    const int failed_line = steps.populate(module);
+    return failed_line ? fail_execution(held, names, cache, failed_line) : 0;
+}
+
 }  // namespace merrow::lifecycle

@@ -55,6 +55,17 @@ PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_list, i
 // "<module name>.<name>", else ImportError "cannot import name ...".
 PyObject* import_from(PyObject* module, PyObject* name);
 
+// The module's own part of an execution step.
+struct ExecutionSteps {
+    int (*prepare)(PyObject* module);   // after hold_module; 0 or -1, no entry
+    int (*populate)(PyObject* module);  // 0, or the entry line of the failed step
+};
+
+// Execution step: the re-initialisation check, holding the module, the
+// version check, the module's own steps, and the failure path.
+int execute(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
+            PyObject* module, const ExecutionSteps& steps);
+
 // Failure path of the execution step: adds the import's traceback entry when
 // `line` is positive, empties the held module and returns -1.
 int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,

@@ -13,10 +13,6 @@ namespace merrow::trace_key {
 
 namespace {
 
-// Steps from this one on add the import's traceback entry when they fail;
-// each failing step reports its own number as the entry's line.
-constexpr int kFirstStepWithEntry = 5;
-
 int bind(PyObject* dict, Name key, PyObject* value)
 {
     return value ? PyDict_SetItem(dict, name(key), value) : -1;
@@ -54,7 +50,8 @@ int hold_staticmethod()
     return g_state.staticmethod ? 0 : -1;
 }
 
-// Steps 5 to 12; returns the number of the step that failed, or 0.
+// Steps 5 to 12, whose failures add the import's traceback entry; returns
+// the number of the step that failed (the entry's line), or 0.
 int build_namespace(PyObject* module)
 {
     lifecycle::HeldModule& held = g_state.held;
@@ -73,28 +70,19 @@ int build_namespace(PyObject* module)
     return 0;
 }
 
+// Step 4: the constants, the function type and the methods' code objects.
+int prepare(PyObject*)
+{
+    if (make_constants() < 0 || ready_method_type() < 0) {
+        return -1;
+    }
+    return make_method_code_objects();
+}
+
 int exec_module(PyObject* module)
 {
-    lifecycle::HeldModule& held = g_state.held;
-    switch (lifecycle::check_reinitialisation(held, kModuleNames, module)) {
-    case lifecycle::Reinit::already_done:
-        return 0;
-    case lifecycle::Reinit::refused:
-        return -1;
-    case lifecycle::Reinit::proceed:
-        break;
-    }
-    if (lifecycle::hold_module(held, module) < 0 ||
-        lifecycle::check_runtime_version(kModuleNames) < 0 || make_constants() < 0 ||
-        ready_method_type() < 0 || make_method_code_objects() < 0) {
-        return lifecycle::fail_execution(held, kModuleNames, g_state.tracebacks, 0);
-    }
-    const int failed_step = build_namespace(module);
-    if (failed_step) {
-        static_assert(kFirstStepWithEntry == 5);
-        return lifecycle::fail_execution(held, kModuleNames, g_state.tracebacks, failed_step);
-    }
-    return 0;
+    static constexpr lifecycle::ExecutionSteps steps = {prepare, build_namespace};
+    return lifecycle::execute(g_state.held, kModuleNames, g_state.tracebacks, module, steps);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*)
