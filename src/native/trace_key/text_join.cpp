@@ -115,10 +115,8 @@ int TextField::assign_node_prefix(OwnedRef value)
     return prefix ? assign_value(std::move(prefix)) : -1;
 }
 
-void TextField::write_to(PyObject* result, Py_ssize_t at) const
+void TextField::write_to(int kind, void* out, Py_ssize_t at) const
 {
-    const int kind = PyUnicode_KIND(result);
-    void* out = PyUnicode_DATA(result);
     if (!text_) {
         if (kind == PyUnicode_1BYTE_KIND) {
             std::memcpy(static_cast<char*>(out) + at, digits_, static_cast<std::size_t>(length_));
@@ -159,9 +157,11 @@ PyObject* join_fields(const TextField* fields, int count)
     if (!result) {
         return nullptr;
     }
+    const int kind = PyUnicode_KIND(result);
+    void* out = PyUnicode_DATA(result);
     Py_ssize_t at = 0;
     for (int i = 0; i < count; ++i) {
-        fields[i].write_to(result, at);
+        fields[i].write_to(kind, out, at);
         at += fields[i].length();
     }
     return result;

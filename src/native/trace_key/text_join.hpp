@@ -33,7 +33,8 @@ public:
 
     Py_ssize_t length() const { return length_; }
     Py_UCS4 max_char() const { return max_char_; }
-    void write_to(PyObject* result, Py_ssize_t at) const;
+    // Writes the field at `out` (an index into data of width `kind`).
+    void write_to(int kind, void* out, Py_ssize_t at) const;
 
 private:
     PyObject* text_ = nullptr;  // the str viewed; null when digits_ hold the field
