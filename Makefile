@@ -72,3 +72,14 @@ $(VENV)/.typecheck-deps: $(VENV)/.deps
 typecheck: install $(VENV)/.typecheck-deps
 	$(PYTHON) -m mypy.stubtest merrow_sdk
 	$(PYTHON) -m mypy --strict examples/
+
+.PHONY: check-sanitize check-valgrind
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build in its own environment under build/asan (tools/sanitize/check.sh).
+check-sanitize:
+	tools/sanitize/check.sh $(PYTEST_ARGS)
+
+# Every operation, success and failure paths, under valgrind memcheck
+# (tools/valgrind/check.sh).
+check-valgrind: install
+	tools/valgrind/check.sh $(PYTHON)

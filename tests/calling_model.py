@@ -161,7 +161,11 @@ def _bind(op, positional, keywords):
         raise _Refused(TypeError, count_message(op, n), True)
     slots = dict(zip(params, positional))
     for key, value in keywords:
-        slots[_match(op, key, n)] = value
+        name = _match(op, key, n)
+        if name in slots:
+            # a str subclass equal to a name that an earlier keyword bound
+            raise _Refused(TypeError, multiple_message(op, key), True)
+        slots[name] = value
     if op.optional is not None and op.optional not in slots:
         slots[op.optional] = op.default
     for position in range(n, op.required):

@@ -10,10 +10,12 @@ namespace merrow::trace_key {
 
 namespace {
 
-// None or an exact str may be returned as a session identifier.
+// None or an exact str may be returned as a session identifier. Takes a
+// failed read (null, exception set) too: the read-back after storing a new
+// identifier runs caller code and can fail.
 PyObject* checked_session(PyObject* value)
 {
-    if (value != Py_None && !PyUnicode_CheckExact(value)) {
+    if (value && value != Py_None && !PyUnicode_CheckExact(value)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
         Py_DECREF(value);
         return nullptr;
