@@ -31,7 +31,9 @@ class Broken(types.ModuleType):
         vars(self).update(only=only, error=error)
 
     def __getattribute__(self, name):
-        if name in ("__dict__", "__class__"):
+        # The import system itself reads __spec__ of a sys.modules entry
+        # (3.13 lets that error out); only what the module reads is broken.
+        if name in ("__dict__", "__class__", "__spec__"):
             return object.__getattribute__(self, name)
         state = object.__getattribute__(self, "__dict__")
         if state["only"] in (None, name):
