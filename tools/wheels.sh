@@ -80,6 +80,14 @@ for m in (t, p):
   fi
 done
 
+say "testing $(basename "$arm_wheel") in the emulated target root"
+if tools/armhf/run-tests.sh "$arm_wheel"; then
+  summary+=("$(basename "$arm_wheel"): ok, in the emulated target root")
+else
+  summary+=("$(basename "$arm_wheel"): FAILED in the emulated target root")
+  failed=1
+fi
+
 say "summary:"
-printf '  %s\n' "${summary[@]}" "$(basename "$arm_wheel"): built and checked (its tests: make test-armhf)" >&2
+printf '  %s\n' "${summary[@]}" >&2
 exit "$failed"

@@ -1,5 +1,7 @@
 #include "lock_protocol.hpp"
 
+#include <utility>
+
 #include "instance_state.hpp"
 #include "method_object.hpp"
 #include "py_compat.hpp"
