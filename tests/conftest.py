@@ -1,5 +1,6 @@
 """Shared fixtures and helpers for the trace_key tests."""
 
+import types
 import json
 import os
 import subprocess
@@ -229,3 +230,29 @@ def python(tmp_path):
 
     run.tmp_path = tmp_path
     return run
+
+
+# Objects used as a generator's lock whose type lacks the context-manager
+# protocol, with the special method reported missing (__exit__ is looked up
+# first, and only on the type).
+class ExitOnly:
+    def __exit__(self, *args):
+        return None
+
+
+class EnterOnly:
+    def __enter__(self):
+        return self
+
+
+class Neither:
+    pass
+
+
+LOCKS_LACKING_PROTOCOL = [
+    (Neither(), "__exit__"),
+    (EnterOnly(), "__exit__"),
+    (ExitOnly(), "__enter__"),
+    (types.SimpleNamespace(__enter__=lambda: None, __exit__=lambda *a: None), "__exit__"),
+]
+LOCK_LACKING_IDS = ["neither", "enter-only", "exit-only", "instance-attributes"]

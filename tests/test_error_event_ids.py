@@ -7,7 +7,8 @@ import types
 
 import pytest
 
-from conftest import assert_one_entry, entry_names, qualified, value_id
+from conftest import (LOCK_LACKING_IDS, LOCKS_LACKING_PROTOCOL, assert_one_entry, entry_names,
+                      qualified, value_id)
 
 # operation, prefix, counter attribute, default token, the other kind's counter
 KINDS = [
@@ -363,27 +364,8 @@ def test_fields_read_after_lock_released(kind, g, lock_type):
 # The lock protocol
 
 
-class ExitOnly:
-    def __exit__(self, *args):
-        return None
-
-
-class EnterOnly:
-    def __enter__(self):
-        return self
-
-
-class Neither:
-    pass
-
-
-@pytest.mark.parametrize("lock, missing", [
-    (Neither(), "__exit__"),
-    (EnterOnly(), "__exit__"),
-    (ExitOnly(), "__enter__"),
-    (types.SimpleNamespace(__enter__=lambda: None, __exit__=lambda *a: None), "__exit__"),
-    (None, "__exit__"),
-], ids=["neither", "enter-only", "exit-only", "instance-attributes", "none"])
+@pytest.mark.parametrize("lock, missing", [*LOCKS_LACKING_PROTOCOL, (None, "__exit__")],
+                         ids=[*LOCK_LACKING_IDS, "none"])
 def test_lock_lacking_protocol(kind, g, lock, missing):
     g._lock = lock
     with pytest.raises(AttributeError) as info:

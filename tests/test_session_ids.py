@@ -10,7 +10,8 @@ import uuid
 
 import pytest
 
-from conftest import assert_one_entry, entry_names, qualified, value_id
+from conftest import (LOCK_LACKING_IDS, LOCKS_LACKING_PROTOCOL, assert_one_entry, entry_names,
+                      qualified, value_id)
 
 SESSION_RE = re.compile(r"SES-camera-n-3-[0-9a-f]{8}")
 STATE_ORDER = ["node_id", "source_idx", "_session_id", "_error_counter", "_event_counter", "_lock"]
@@ -584,27 +585,8 @@ def test_uuid_falls_back_to_builtins(tk, sg, monkeypatch):
 # The lock protocol
 
 
-class ExitOnly:
-    def __exit__(self, *args):
-        return None
-
-
-class EnterOnly:
-    def __enter__(self):
-        return self
-
-
-class Neither:
-    pass
-
-
-@pytest.mark.parametrize("lock, missing", [
-    (Neither(), "__exit__"),
-    (EnterOnly(), "__exit__"),
-    (ExitOnly(), "__enter__"),
-    (types.SimpleNamespace(__enter__=lambda: None, __exit__=lambda *a: None), "__exit__"),
-    (42, "__exit__"),
-], ids=["neither", "enter-only", "exit-only", "instance-attributes", "int"])
+@pytest.mark.parametrize("lock, missing", [*LOCKS_LACKING_PROTOCOL, (42, "__exit__")],
+                         ids=[*LOCK_LACKING_IDS, "int"])
 def test_lock_lacking_protocol(sg, fake_uuid, lock, missing):
     fake = fake_uuid()
     sg._lock = lock
