@@ -140,7 +140,7 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
     return BindResult::bound;
 }
 
-BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
+[[gnu::noinline]] BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
 {
     PyObject* value = call.values[index];
     PyObject* parameter = name(op.parameters[index]);
@@ -171,23 +171,36 @@ BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
     return BindResult::bound;
 }
 
-}  // namespace
+BindResult apply_rules(const OperationSpec& op, BoundCall& call)
+{
+    for (int i = 0; i < op.parameter_count; ++i) {
+        const int index = op.check_order[i];
+        const Rule rule = op.rules[index];
+        // What passes unchanged is settled here; the rest, in apply_rule.
+        if (rule == Rule::any || (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index]))) {
+            continue;
+        }
+        const BindResult result = apply_rule(op, call, index);
+        if (result != BindResult::bound) {
+            return result;
+        }
+    }
+    return BindResult::bound;
+}
 
-BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, BoundCall& call)
+// Keyword names given: each is matched against the parameter table.
+BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, PyObject* kwnames,
+                              BoundCall& call)
 {
     const OperationSpec& op = *fn->op;
-    const Py_ssize_t k = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    const bool count_refused = k == 0 ? (nargs < op.required_count || nargs > op.parameter_count)
-                                      : nargs > op.parameter_count;
-    if (count_refused) {
-        set_count_error(op, nargs);
+    if (n > op.parameter_count) {
+        set_count_error(op, n);
         return BindResult::failed;
     }
-    const int n = static_cast<int>(nargs);
     for (int i = 0; i < n; ++i) {
         call.values[i] = args[i];
     }
+    const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < k; ++i) {
         if (bind_keyword(op, PyTuple_GET_ITEM(kwnames, i), args[n + i], n, call) < 0) {
             return BindResult::failed;
@@ -200,13 +213,31 @@ BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t na
             return BindResult::failed;
         }
     }
-    for (int i = 0; i < op.parameter_count; ++i) {
-        const BindResult result = apply_rule(op, call, op.check_order[i]);
-        if (result != BindResult::bound) {
-            return result;
-        }
+    return apply_rules(op, call);
+}
+
+}  // namespace
+
+BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, BoundCall& call)
+{
+    const OperationSpec& op = *fn->op;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        return bind_with_keywords(fn, args, static_cast<int>(nargs), kwnames, call);
     }
-    return BindResult::bound;
+    if (nargs < op.required_count || nargs > op.parameter_count) {
+        set_count_error(op, nargs);
+        return BindResult::failed;
+    }
+    const int n = static_cast<int>(nargs);
+    for (int i = 0; i < n; ++i) {
+        call.values[i] = args[i];
+    }
+    // Only the last parameter is ever optional.
+    if (n < op.parameter_count) {
+        bind_default(fn, call);
+    }
+    return apply_rules(op, call);
 }
 
 }  // namespace merrow::trace_key

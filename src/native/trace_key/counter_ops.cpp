@@ -1,4 +1,5 @@
 // Numbered error and event identifiers: one body for both kinds.
+#include <climits>
 #include <utility>
 
 #include "instance_state.hpp"
@@ -12,11 +13,25 @@ namespace {
 
 struct CounterKind {
     Attr counter;
-    Name prefix;
+    const char (&prefix)[5];
 };
 
-constexpr CounterKind kErrors = {Attr::error_counter, Name::error_prefix};
-constexpr CounterKind kEvents = {Attr::event_counter, Name::event_prefix};
+constexpr CounterKind kErrors = {Attr::error_counter, "ERR-"};
+constexpr CounterKind kEvents = {Attr::event_counter, "EVT-"};
+
+// current += 1. An exact int has no in-place addition of its own: the
+// sum is what the number protocol would give, without its dispatch.
+PyObject* add_one(PyObject* current)
+{
+    if (PyLong_CheckExact(current)) {
+        int overflow = 0;
+        const long value = PyLong_AsLongAndOverflow(current, &overflow);
+        if (!overflow && value < LONG_MAX) {
+            return PyLong_FromLong(value + 1);
+        }
+    }
+    return PyNumber_InPlaceAdd(current, g_state.one);
+}
 
 // Read, add one in place, write back, read back: the running number.
 PyObject* count_one(PyObject* self, Attr counter)
@@ -25,7 +40,7 @@ PyObject* count_one(PyObject* self, Attr counter)
     if (!current) {
         return nullptr;
     }
-    OwnedRef next = OwnedRef::steal(PyNumber_InPlaceAdd(current.get(), g_state.one));
+    OwnedRef next = OwnedRef::steal(add_one(current.get()));
     if (!next || write_state(self, counter, next.get()) < 0) {
         return nullptr;
     }
@@ -59,8 +74,8 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     } else if (section.exit() < 0) {
         return nullptr;
     }
-    TextField fields[8];
-    if (read_fields(self, fields[3], fields[5]) < 0) {
+    TextField fields[4];  // token, node prefix, index, running number
+    if (read_fields(self, fields[1], fields[2]) < 0) {
         return nullptr;
     }
     if (!number) {
@@ -69,15 +84,11 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
                      "counter");
         return nullptr;
     }
-    if (fields[7].assign_value(std::move(number)) < 0) {
+    if (fields[3].assign_value(std::move(number)) < 0) {
         return nullptr;
     }
-    fields[0].view(name(kind.prefix));
-    fields[1].view(call.values[1]);
-    fields[2].view(name(Name::dash));
-    fields[4].view(name(Name::dash));
-    fields[6].view(name(Name::dash));
-    return join_fields(fields, 8);
+    fields[0].view(call.values[1]);
+    return join_dashed(kind.prefix, fields, 4);
 }
 
 }  // namespace

@@ -94,10 +94,88 @@ PyObject** plain_dict_slot(PyObject* self, Attr attr)
     }
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
 }
+
+// The state values last read from one instance dictionary. A dictionary's
+// version changes with every change to it, and no two dictionaries ever
+// share one, so while (dict, version) match, the values recorded are still
+// the dictionary's own, held by it: lookups can be skipped.
+struct DictSnapshot {
+    PyDictObject* dict = nullptr;  // compared, never dereferenced
+    std::uint64_t version = 0;
+    PyObject* values[static_cast<int>(Attr::count)] = {};  // borrowed; null: not read yet
+};
+
+DictSnapshot g_snapshot;
+
+bool is_current(PyDictObject* dict)
+{
+    return dict == g_snapshot.dict && dict->ma_version_tag == g_snapshot.version;
+}
+
+// The value of `attr` in the dictionary as a new reference; null when
+// absent (or on error).
+PyObject* dict_value(PyDictObject* dict, Attr attr)
+{
+    const int i = static_cast<int>(attr);
+    if (is_current(dict) && g_snapshot.values[i]) {
+        Py_INCREF(g_snapshot.values[i]);
+        return g_snapshot.values[i];
+    }
+    if (!is_current(dict)) {
+        g_snapshot = DictSnapshot{dict, dict->ma_version_tag, {}};
+    }
+    // A lookup among keys that are not all str may run caller code, which
+    // may change or even drop the dictionary.
+    Py_INCREF(dict);
+    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), attr_name(attr));
+    if (value && is_current(dict)) {
+        g_snapshot.values[i] = value;
+    }
+    Py_XINCREF(value);
+    Py_DECREF(dict);
+    return value;
+}
+
+// Replaces a value that the snapshot holds, in a split table: the only
+// writes taken past the generic protocol. (Adding a key is left to it, which
+// keeps the table shared between instances.) A split table holds nothing
+// but str keys, whose comparison runs no code, and holding the old value
+// keeps its release out of the write: the write changes this one entry,
+// so the snapshot stays valid with the new value.
+bool can_replace(PyDictObject* dict, Attr attr)
+{
+    return is_current(dict) && dict->ma_values && g_snapshot.values[static_cast<int>(attr)];
+}
+
+int replace_value(PyDictObject* dict, Attr attr, PyObject* value)
+{
+    const int i = static_cast<int>(attr);
+    OwnedRef old = OwnedRef::borrow(g_snapshot.values[i]);
+    const OwnedRef held = OwnedRef::borrow(reinterpret_cast<PyObject*>(dict));
+    const int result = PyDict_SetItem(held.get(), attr_name(attr), value);
+    if (result == 0 && dict->ma_values) {
+        g_snapshot.version = dict->ma_version_tag;
+        g_snapshot.values[i] = value;
+    } else {
+        g_snapshot.dict = nullptr;
+    }
+    return result;
+}
 #else
 // Later versions keep instance values outside a dictionary; the generic
 // protocol is their fast path.
 PyObject** plain_dict_slot(PyObject*, Attr) { return nullptr; }
+
+PyObject* dict_value(PyDictObject* dict, Attr attr)
+{
+    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), attr_name(attr));
+    Py_XINCREF(value);
+    return value;
+}
+
+bool can_replace(PyDictObject*, Attr) { return false; }
+
+int replace_value(PyDictObject*, Attr, PyObject*) { return -1; }
 #endif
 
 }  // namespace
@@ -106,9 +184,8 @@ PyObject* read_state(PyObject* self, Attr attr)
 {
     PyObject** slot = plain_dict_slot(self, attr);
     if (slot && *slot) {
-        PyObject* value = PyDict_GetItemWithError(*slot, attr_name(attr));
+        PyObject* value = dict_value(reinterpret_cast<PyDictObject*>(*slot), attr);
         if (value) {
-            Py_INCREF(value);
             return value;
         }
         if (PyErr_Occurred()) {
@@ -121,8 +198,8 @@ PyObject* read_state(PyObject* self, Attr attr)
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
     PyObject** slot = plain_dict_slot(self, attr);
-    if (slot && *slot) {
-        return PyDict_SetItem(*slot, attr_name(attr), value);
+    if (slot && *slot && can_replace(reinterpret_cast<PyDictObject*>(*slot), attr)) {
+        return replace_value(reinterpret_cast<PyDictObject*>(*slot), attr, value);
     }
     return PyObject_SetAttr(self, attr_name(attr), value);
 }

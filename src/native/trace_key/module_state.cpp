@@ -16,14 +16,14 @@ const lifecycle::ModuleNames kModuleNames = {
     kSourceFile,
 };
 
-namespace {
-
 TextConstant g_names[] = {
 #define MERROW_NAME_TEXT(id, text) {text, true, nullptr},
     MERROW_TRACE_KEY_NAMES(MERROW_NAME_TEXT)
 #undef MERROW_NAME_TEXT
 };
 static_assert(std::size(g_names) == static_cast<std::size_t>(Name::count));
+
+namespace {
 
 int make_number(PyObject*& slot, long value)
 {
@@ -58,8 +58,6 @@ int make_singletons(State& state)
 }
 
 }  // namespace
-
-PyObject* name(Name id) { return g_names[static_cast<int>(id)].object; }
 
 int make_constants()
 {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "module_lifecycle.hpp"
+#include "text_constants.hpp"
 #include "traceback_entry.hpp"
 
 namespace merrow::trace_key {
@@ -60,13 +61,7 @@ namespace merrow::trace_key {
     X(qual_generate_event_id, "LogIDGenerator.generate_event_id")        \
     X(qual_get_session_id, "LogIDGenerator.get_session_id")              \
     X(qual_format_log_with_id, "LogIDGenerator.format_log_with_id")      \
-    X(qual_format_log_with_session, "LogIDGenerator.format_log_with_session") \
-    X(session_prefix, "SES-")                                            \
-    X(error_prefix, "ERR-")                                              \
-    X(event_prefix, "EVT-")                                              \
-    X(dash, "-")                                                         \
-    X(tag_open, "[")                                                     \
-    X(tag_close, "] ")
+    X(qual_format_log_with_session, "LogIDGenerator.format_log_with_session")
 
 enum class Name : int {
 #define MERROW_NAME_ENUM(id, text) id,
@@ -95,8 +90,11 @@ extern State g_state;
 extern const lifecycle::ModuleNames kModuleNames;
 inline constexpr const char kSourceFile[] = "merrow_sdk/logging/trace_key.py";
 
-// The interned name; valid once make_constants() has succeeded.
-PyObject* name(Name id);
+extern TextConstant g_names[];
+
+// The interned name; valid once make_constants() has succeeded. Inline:
+// every attribute read and binding step asks for one.
+inline PyObject* name(Name id) { return g_names[static_cast<int>(id)].object; }
 
 // Makes the names, numbers and the slice; keeps those an earlier import made.
 int make_constants();

@@ -40,22 +40,19 @@ int short_uuid(PyObject* globals, TextField& field)
 // Makes a new identifier and stores it in self._session_id.
 int make_session(PyObject* self, PyObject* globals)
 {
-    TextField fields[6];
-    if (short_uuid(globals, fields[5]) < 0) {
+    TextField fields[3];  // node prefix, index, short UUID
+    if (short_uuid(globals, fields[2]) < 0) {
         return -1;
     }
     OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
-    if (!node_id || fields[1].assign_node_prefix(std::move(node_id)) < 0) {
+    if (!node_id || fields[0].assign_node_prefix(std::move(node_id)) < 0) {
         return -1;
     }
     OwnedRef index = OwnedRef::steal(read_state(self, Attr::source_idx));
-    if (!index || fields[3].assign_value(std::move(index)) < 0) {
+    if (!index || fields[1].assign_value(std::move(index)) < 0) {
         return -1;
     }
-    fields[0].view(name(Name::session_prefix));
-    fields[2].view(name(Name::dash));
-    fields[4].view(name(Name::dash));
-    OwnedRef session = OwnedRef::steal(join_fields(fields, 6));
+    OwnedRef session = OwnedRef::steal(join_dashed("SES-", fields, 3));
     if (!session) {
         return -1;
     }

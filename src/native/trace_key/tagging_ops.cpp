@@ -9,22 +9,20 @@ namespace merrow::trace_key {
 
 namespace {
 
-// "[" + identifier + "] " + message, where the identifier field is filled.
-PyObject* tag(TextField (&fields)[4], PyObject* message)
+// The interpreter's truth test, with the common exact str answered here.
+int truth_of(PyObject* value)
 {
-    fields[0].view(name(Name::tag_open));
-    fields[2].view(name(Name::tag_close));
-    fields[3].view(message);
-    return join_fields(fields, 4);
+    if (PyUnicode_CheckExact(value)) {
+        return PyUnicode_GET_LENGTH(value) != 0;
+    }
+    return PyObject_IsTrue(value);
 }
 
 }  // namespace
 
 PyObject* format_log_with_id_body(BoundCall& call)
 {
-    TextField fields[4];
-    fields[1].view(call.values[1]);
-    return tag(fields, call.values[0]);
+    return join_tag(call.values[1], call.values[0]);
 }
 
 PyObject* format_log_with_session_body(BoundCall& call)
@@ -35,7 +33,7 @@ PyObject* format_log_with_session_body(BoundCall& call)
     if (!session) {
         return nullptr;
     }
-    const int tagged = session.get() == Py_None ? 0 : PyObject_IsTrue(session.get());
+    const int tagged = truth_of(session.get());
     if (tagged < 0) {
         return nullptr;
     }
@@ -45,11 +43,18 @@ PyObject* format_log_with_session_body(BoundCall& call)
     }
     // Read again: the tag shows the identifier current at this moment.
     session = OwnedRef::steal(read_state(self, Attr::session_id));
-    TextField fields[4];
-    if (!session || fields[1].assign_value(std::move(session)) < 0) {
+    if (!session) {
         return nullptr;
     }
-    return tag(fields, message);
+    if (PyUnicode_CheckExact(session.get())) {
+        return join_tag(session.get(), message);
+    }
+    TextField identifier, text;
+    if (identifier.assign_value(std::move(session)) < 0) {
+        return nullptr;
+    }
+    text.view(message);
+    return join_tag(identifier, text);
 }
 
 }  // namespace merrow::trace_key

@@ -31,7 +31,8 @@ Py_UCS4 head_max_char(PyObject* text, Py_ssize_t count)
     return width_bound(max_char);
 }
 
-// Decimal digits of `magnitude` (with a sign) at the end of `buffer`.
+// Decimal digits of `magnitude` (with a sign) at the end of `buffer`;
+// returns where they start.
 int write_decimal(char* buffer, int size, bool negative, unsigned long long magnitude)
 {
     int at = size;
@@ -60,7 +61,7 @@ void TextField::assign_head(OwnedRef text, Py_ssize_t count)
     view(text.get());
     if (length_ > count) {
         length_ = count;
-        max_char_ = head_max_char(text_, count);
+        max_char_ = head_max_char(text.get(), count);
     }
     owner_ = std::move(text);
 }
@@ -82,9 +83,9 @@ int TextField::assign_value(OwnedRef value)
                 negative ? 0ULL - static_cast<unsigned long long>(number)
                          : static_cast<unsigned long long>(number);
             const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
-            std::memmove(digits_, digits_ + start, sizeof digits_ - start);
-            text_ = nullptr;
+            data_ = digits_ + start;
             length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
+            kind_ = PyUnicode_1BYTE_KIND;
             max_char_ = 127;
             return 0;
         }
@@ -117,53 +118,122 @@ int TextField::assign_node_prefix(OwnedRef value)
 
 void TextField::write_to(int kind, void* out, Py_ssize_t at) const
 {
-    if (!text_) {
-        if (kind == PyUnicode_1BYTE_KIND) {
-            std::memcpy(static_cast<char*>(out) + at, digits_, static_cast<std::size_t>(length_));
-            return;
-        }
-        for (Py_ssize_t i = 0; i < length_; ++i) {
-            PyUnicode_WRITE(kind, out, at + i, static_cast<Py_UCS4>(digits_[i]));
-        }
-        return;
-    }
-    const int source_kind = PyUnicode_KIND(text_);
-    const void* source = PyUnicode_DATA(text_);
-    if (source_kind == kind) {
-        std::memcpy(static_cast<char*>(out) + at * kind, source,
+    if (kind_ == kind) {
+        std::memcpy(static_cast<char*>(out) + at * kind, data_,
                     static_cast<std::size_t>(length_) * kind);
         return;
     }
     for (Py_ssize_t i = 0; i < length_; ++i) {
-        PyUnicode_WRITE(kind, out, at + i, PyUnicode_READ(source_kind, source, i));
+        PyUnicode_WRITE(kind, out, at + i, PyUnicode_READ(kind_, data_, i));
     }
 }
 
-PyObject* join_fields(const TextField* fields, int count)
+namespace {
+
+// Adds a field to the running length and largest character.
+void measure(const TextField& field, Py_ssize_t& length, Py_UCS4& max_char, bool& overflow)
 {
-    Py_ssize_t length = 0;
-    Py_UCS4 max_char = 0;
-    bool overflow = false;
-    for (int i = 0; i < count; ++i) {
-        overflow = overflow || fields[i].length() > PY_SSIZE_T_MAX - length;
-        length = overflow ? 0 : length + fields[i].length();
-        max_char = fields[i].max_char() > max_char ? fields[i].max_char() : max_char;
-    }
+    overflow |= __builtin_add_overflow(length, field.length(), &length);
+    max_char = field.max_char() > max_char ? field.max_char() : max_char;
+}
+
+PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, bool overflow)
+{
     if (overflow || length > longest_text(max_char)) {
         PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
         return nullptr;
     }
-    PyObject* result = PyUnicode_New(length, max_char);
+    return PyUnicode_New(length, max_char);
+}
+
+// ASCII text of a known length, written at `at`.
+template <std::size_t N>
+void write_ascii(int kind, void* out, Py_ssize_t at, const char (&text)[N])
+{
+    if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(static_cast<char*>(out) + at, text, N - 1);
+        return;
+    }
+    for (std::size_t i = 0; i + 1 < N; ++i) {
+        PyUnicode_WRITE(kind, out, at + static_cast<Py_ssize_t>(i), static_cast<Py_UCS4>(text[i]));
+    }
+}
+
+}  // namespace
+
+PyObject* join_dashed(const char (&prefix)[5], const TextField* fields, int count)
+{
+    Py_ssize_t length = 4 + (count - 1);
+    Py_UCS4 max_char = 127;
+    bool overflow = false;
+    for (int i = 0; i < count; ++i) {
+        measure(fields[i], length, max_char, overflow);
+    }
+    PyObject* result = new_text(length, max_char, overflow);
     if (!result) {
         return nullptr;
     }
     const int kind = PyUnicode_KIND(result);
     void* out = PyUnicode_DATA(result);
-    Py_ssize_t at = 0;
+    write_ascii(kind, out, 0, prefix);
+    Py_ssize_t at = 4;
     for (int i = 0; i < count; ++i) {
+        if (i > 0) {
+            PyUnicode_WRITE(kind, out, at++, '-');
+        }
         fields[i].write_to(kind, out, at);
         at += fields[i].length();
     }
+    return result;
+}
+
+PyObject* join_tag(const TextField& identifier, const TextField& message)
+{
+    Py_ssize_t length = 3;
+    Py_UCS4 max_char = 127;
+    bool overflow = false;
+    measure(identifier, length, max_char, overflow);
+    measure(message, length, max_char, overflow);
+    PyObject* result = new_text(length, max_char, overflow);
+    if (!result) {
+        return nullptr;
+    }
+    const int kind = PyUnicode_KIND(result);
+    void* out = PyUnicode_DATA(result);
+    const Py_ssize_t close = 1 + identifier.length();
+    PyUnicode_WRITE(kind, out, 0, '[');
+    identifier.write_to(kind, out, 1);
+    write_ascii(kind, out, close, "] ");
+    message.write_to(kind, out, close + 2);
+    return result;
+}
+
+PyObject* join_tag(PyObject* identifier, PyObject* message)
+{
+    if (!PyUnicode_IS_COMPACT_ASCII(identifier) || !PyUnicode_IS_COMPACT_ASCII(message)) {
+        TextField identifier_text, message_text;
+        identifier_text.view(identifier);
+        message_text.view(message);
+        return join_tag(identifier_text, message_text);
+    }
+    // The common case, written straight: both texts ASCII, so the result is.
+    const Py_ssize_t id_length = PyUnicode_GET_LENGTH(identifier);
+    const Py_ssize_t message_length = PyUnicode_GET_LENGTH(message);
+    Py_ssize_t length = 0;
+    const bool overflow = __builtin_add_overflow(id_length, message_length, &length) ||
+                          __builtin_add_overflow(length, 3, &length);
+    PyObject* result = new_text(length, 127, overflow);
+    if (!result) {
+        return nullptr;
+    }
+    char* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result) + 1);
+    out[0] = '[';
+    std::memcpy(out + 1, reinterpret_cast<PyASCIIObject*>(identifier) + 1,
+                static_cast<std::size_t>(id_length));
+    out[1 + id_length] = ']';
+    out[2 + id_length] = ' ';
+    std::memcpy(out + 3 + id_length, reinterpret_cast<PyASCIIObject*>(message) + 1,
+                static_cast<std::size_t>(message_length));
     return result;
 }
 

@@ -1,4 +1,5 @@
-// Field texts and the one-allocation join that every identifier and tag uses.
+// Field texts and the one-allocation joins that every identifier and tag
+// uses.
 #pragma once
 
 #include <Python.h>
@@ -12,11 +13,17 @@ namespace merrow::trace_key {
 // for the common exact str and int values.
 class TextField {
 public:
+    TextField() = default;
+    // data_ may point into digits_: a field stays where it was made.
+    TextField(const TextField&) = delete;
+    TextField& operator=(const TextField&) = delete;
+
     // An exact str, used whole; the caller keeps it alive until the join.
     void view(PyObject* text)
     {
-        text_ = text;
+        data_ = PyUnicode_DATA(text);
         length_ = PyUnicode_GET_LENGTH(text);
+        kind_ = PyUnicode_KIND(text);
         max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
     }
 
@@ -37,16 +44,25 @@ public:
     void write_to(int kind, void* out, Py_ssize_t at) const;
 
 private:
-    PyObject* text_ = nullptr;  // the str viewed; null when digits_ hold the field
-    OwnedRef owner_;            // keeps text_ alive when the field owns it
+    const void* data_ = nullptr;  // characters of width kind_: a str's, or digits_
     Py_ssize_t length_ = 0;
+    int kind_ = PyUnicode_1BYTE_KIND;
     Py_UCS4 max_char_ = 0;
+    OwnedRef owner_;  // keeps the str viewed alive when the field owns it
     char digits_[24];
 };
 
-// Joins the fields into one new str, allocated once at its final size;
-// OverflowError "join() result is too long for a Python string" beyond
-// the longest str the interpreter can make.
-PyObject* join_fields(const TextField* fields, int count);
+// Each join makes one new str, allocated once at its final size, and raises
+// OverflowError "join() result is too long for a Python string" beyond the
+// longest str the interpreter can make.
+
+// prefix + fields[0] + "-" + fields[1] + "-" ...: the identifiers' shape.
+// `prefix` is 4 ASCII characters.
+PyObject* join_dashed(const char (&prefix)[5], const TextField* fields, int count);
+
+// "[" + identifier + "] " + message: a tagged log line.
+PyObject* join_tag(const TextField& identifier, const TextField& message);
+// The same for two exact str.
+PyObject* join_tag(PyObject* identifier, PyObject* message);
 
 }  // namespace merrow::trace_key
