@@ -74,9 +74,26 @@ void learn_layout(PyTypeObject* type)
     Py_XDECREF(old);
 }
 
+PyObject** dict_slot(PyObject* self)
+{
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_dictoffset);
+}
+
+// The instance dictionary's slot when the type's layout is the one learnt
+// and leaves the name to the instance; null otherwise.
+PyObject** known_dict_slot(PyObject* self, Attr attr)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    const bool known = type == g_layout.type && type->tp_version_tag == g_layout.version &&
+                       has_valid_version(type) &&
+                       (g_layout.plain & (1u << static_cast<int>(attr)));
+    return known ? dict_slot(self) : nullptr;
+}
+
 // The instance dictionary's slot when the name is certainly the instance's
-// own to read or write; null when the generic protocol must decide.
-PyObject** plain_dict_slot(PyObject* self, Attr attr)
+// own to read or write, learning the type's layout when it is new; null
+// when the generic protocol must decide.
+[[gnu::noinline]] PyObject** plain_dict_slot(PyObject* self, Attr attr)
 {
     PyTypeObject* type = Py_TYPE(self);
     if (type != g_layout.type || type->tp_version_tag != g_layout.version ||
@@ -92,7 +109,7 @@ PyObject** plain_dict_slot(PyObject* self, Attr attr)
     if (!(g_layout.plain & (1u << static_cast<int>(attr)))) {
         return nullptr;
     }
-    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
+    return dict_slot(self);
 }
 
 // The state values last read from one instance dictionary. A dictionary's
@@ -110,6 +127,15 @@ DictSnapshot g_snapshot;
 bool is_current(PyDictObject* dict)
 {
     return dict == g_snapshot.dict && dict->ma_version_tag == g_snapshot.version;
+}
+
+// The recorded value of `attr` (borrowed) when the snapshot answers for
+// self's dictionary; null when a lookup must.
+PyObject* recorded_value(PyObject* self, Attr attr)
+{
+    PyObject** slot = known_dict_slot(self, attr);
+    auto* dict = slot ? reinterpret_cast<PyDictObject*>(*slot) : nullptr;
+    return dict && is_current(dict) ? g_snapshot.values[static_cast<int>(attr)] : nullptr;
 }
 
 // The value of `attr` in the dictionary as a new reference; null when
@@ -166,6 +192,10 @@ int replace_value(PyDictObject* dict, Attr attr, PyObject* value)
 // protocol is their fast path.
 PyObject** plain_dict_slot(PyObject*, Attr) { return nullptr; }
 
+PyObject** known_dict_slot(PyObject*, Attr) { return nullptr; }
+
+PyObject* recorded_value(PyObject*, Attr) { return nullptr; }
+
 PyObject* dict_value(PyDictObject* dict, Attr attr)
 {
     PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), attr_name(attr));
@@ -178,9 +208,8 @@ bool can_replace(PyDictObject*, Attr) { return false; }
 int replace_value(PyDictObject*, Attr, PyObject*) { return -1; }
 #endif
 
-}  // namespace
-
-PyObject* read_state(PyObject* self, Attr attr)
+// Everything that the snapshot cannot answer.
+[[gnu::noinline]] PyObject* read_state_slowly(PyObject* self, Attr attr)
 {
     PyObject** slot = plain_dict_slot(self, attr);
     if (slot && *slot) {
@@ -195,9 +224,21 @@ PyObject* read_state(PyObject* self, Attr attr)
     return PyObject_GetAttr(self, attr_name(attr));
 }
 
+}  // namespace
+
+PyObject* read_state(PyObject* self, Attr attr)
+{
+    PyObject* value = recorded_value(self, attr);
+    if (value) {
+        Py_INCREF(value);
+        return value;
+    }
+    return read_state_slowly(self, attr);
+}
+
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
-    PyObject** slot = plain_dict_slot(self, attr);
+    PyObject** slot = known_dict_slot(self, attr);
     if (slot && *slot && can_replace(reinterpret_cast<PyDictObject*>(*slot), attr)) {
         return replace_value(reinterpret_cast<PyDictObject*>(*slot), attr, value);
     }

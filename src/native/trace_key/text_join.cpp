@@ -31,15 +31,28 @@ Py_UCS4 head_max_char(PyObject* text, Py_ssize_t count)
     return width_bound(max_char);
 }
 
-// Decimal digits of `magnitude` (with a sign) at the end of `buffer`;
-// returns where they start.
+// Decimal digits of `magnitude` (with a sign) at the end of `buffer`,
+// two at a time; returns where they start.
 int write_decimal(char* buffer, int size, bool negative, unsigned long long magnitude)
 {
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     int at = size;
-    do {
-        buffer[--at] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
+    while (magnitude >= 100) {
+        const unsigned pair = static_cast<unsigned>(magnitude % 100) * 2;
+        magnitude /= 100;
+        buffer[--at] = kPairs[pair + 1];
+        buffer[--at] = kPairs[pair];
+    }
+    if (magnitude >= 10) {
+        const unsigned pair = static_cast<unsigned>(magnitude) * 2;
+        buffer[--at] = kPairs[pair + 1];
+        buffer[--at] = kPairs[pair];
+    } else {
+        buffer[--at] = static_cast<char>('0' + magnitude);
+    }
     if (negative) {
         buffer[--at] = '-';
     }
@@ -175,6 +188,19 @@ PyObject* join_dashed(const char (&prefix)[5], const TextField* fields, int coun
     }
     const int kind = PyUnicode_KIND(result);
     void* out = PyUnicode_DATA(result);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Then every field is one byte per character too.
+        char* at = static_cast<char*>(out);
+        std::memcpy(at, prefix, 4);
+        at += 4;
+        for (int i = 0; i < count; ++i) {
+            if (i > 0) {
+                *at++ = '-';
+            }
+            at = fields[i].copy_bytes(at);
+        }
+        return result;
+    }
     write_ascii(kind, out, 0, prefix);
     Py_ssize_t at = 4;
     for (int i = 0; i < count; ++i) {

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstring>
+
 #include "owned_ref.hpp"
 
 namespace merrow::trace_key {
@@ -42,6 +44,17 @@ public:
     Py_UCS4 max_char() const { return max_char_; }
     // Writes the field at `out` (an index into data of width `kind`).
     void write_to(int kind, void* out, Py_ssize_t at) const;
+    // Writes the field into one-byte data at `out`; returns its end. (A
+    // wider str can have a head that fits.)
+    char* copy_bytes(char* out) const
+    {
+        if (kind_ == PyUnicode_1BYTE_KIND) {
+            std::memcpy(out, data_, static_cast<std::size_t>(length_));
+        } else {
+            write_to(PyUnicode_1BYTE_KIND, out, 0);
+        }
+        return out + length_;
+    }
 
 private:
     const void* data_ = nullptr;  // characters of width kind_: a str's, or digits_
