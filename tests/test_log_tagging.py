@@ -1,5 +1,6 @@
 """Tagging log messages with identifiers."""
 
+import sys
 import types
 
 import pytest
@@ -258,3 +259,19 @@ def test_self_not_checked(tk):
 def test_session_tag_mixed_widths(g, sid, message):
     g._session_id = sid
     assert g.format_log_with_session(message) == f"[{sid}] {message}"
+
+
+@pytest.mark.parametrize("make", [
+    lambda g: g.format_log_with_id("Frame capture failed", "ERR-FRAME-camera-f-3-1"),
+    lambda g: g.format_log_with_session("started"),
+    lambda g: g.generate_error_id(),
+    lambda g: g.generate_session_id(force=True),
+], ids=["tag", "session tag", "error id", "session id"])
+def test_results_are_ordinary_str(g, make):
+    g.generate_session_id()
+    text = make(g)
+    twin = "".join(list(text))  # the same characters, made by the interpreter
+    assert type(text) is str and text == twin and hash(text) == hash(twin)
+    assert text.isascii() and sys.getsizeof(text) == sys.getsizeof(twin)
+    assert sys.intern(text) == twin and (text + "!")[:-1] == twin
+    assert text.encode() == twin.encode() and repr(text) == repr(twin)
