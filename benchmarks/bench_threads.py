@@ -116,7 +116,7 @@ def main():
     for name, label, n, time_func in variants():
         bench = runner.bench_time_func(name, time_func, inner_loops=n * common.UNROLL)
         if bench is not None and not args.worker:
-            seconds[(label, n)] = bench.mean()
+            seconds[(label, n)] = bench.median()
     if args.worker:
         return
     rows = build_rows(seconds)

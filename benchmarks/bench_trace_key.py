@@ -202,7 +202,7 @@ def self_check():
 # --------------------------------------------------------------------------
 # Report
 
-def build_rows(rows, seconds, stdevs):
+def build_rows(rows, seconds, spreads):
     out = []
     for operation, _, _, limit in rows:
         native_ns = seconds[f"native: {operation}"] * 1e9
@@ -211,9 +211,9 @@ def build_rows(rows, seconds, stdevs):
         out.append({
             "operation": operation,
             "native_ns": native_ns,
-            "native_stdev_ns": _ns(stdevs.get(f"native: {operation}")),
+            "native_mad_ns": _ns(spreads.get(f"native: {operation}")),
             "pure_ns": pure_ns,
-            "pure_stdev_ns": _ns(stdevs.get(f"pure: {operation}")),
+            "pure_mad_ns": _ns(spreads.get(f"pure: {operation}")),
             "pure_over_native": pure_ns / native_ns,
             "limit": limit,
             "limit_code": LIMITS[limit][1].strip(),
@@ -324,12 +324,14 @@ def run_pyperf():
         started, fingerprint = common.now(), common.extension_fingerprint(native)
         self_check()
     rows = selected_rows(args.only)
-    seconds, stdevs = {}, {}
+    # Medians, and the median absolute deviation as their spread: a loaded
+    # machine's outliers move neither.
+    seconds, spreads = {}, {}
     for name, time_func in (v for group in variants(rows, args.clock) for v in group):
         bench = runner.bench_time_func(name, time_func, inner_loops=common.UNROLL)
         if bench is not None and not args.worker:
-            seconds[name] = bench.mean()
-            stdevs[name] = bench.stdev() if bench.get_nvalue() > 1 else None
+            seconds[name] = bench.median()
+            spreads[name] = bench.median_abs_dev() if bench.get_nvalue() > 1 else None
     if args.worker:
         return
     threads = []
@@ -337,7 +339,7 @@ def run_pyperf():
         threads = run_threads_pyperf(args)
     settings = {"processes": args.processes, "values": args.values, "warmups": args.warmups,
                 "min_time": args.min_time, "clock": args.clock, "unroll": common.UNROLL}
-    write_report("pyperf", settings, build_rows(rows, seconds, stdevs), threads, fingerprint,
+    write_report("pyperf", settings, build_rows(rows, seconds, spreads), threads, fingerprint,
                  started)
 
 

@@ -59,17 +59,23 @@ int find_parameter(const OperationSpec& op, PyObject* keyword, bool exact, int f
     return -1;
 }
 
-// Binds one keyword value; -1 with the exception set when it cannot be bound.
-int bind_keyword(const OperationSpec& op, PyObject* keyword, PyObject* value, int nargs,
-                 BoundCall& call)
+// The parameter from `first` on that is `keyword` itself; -1 for none.
+int same_name_index(const OperationSpec& op, PyObject* keyword, int first)
 {
-    const int count = op.parameter_count;
-    int index = -1;
-    for (int j = nargs; j < count && index < 0; ++j) {
+    for (int j = first; j < op.parameter_count; ++j) {
         if (name(op.parameters[j]) == keyword) {
-            index = j;
+            return j;
         }
     }
+    return -1;
+}
+
+// Binds one keyword value; -1 with the exception set when it cannot be bound.
+[[gnu::noinline]] int bind_keyword(const OperationSpec& op, PyObject* keyword, PyObject* value,
+                                   int nargs, BoundCall& call)
+{
+    const int count = op.parameter_count;
+    int index = same_name_index(op, keyword, nargs);
     if (index < 0) {
         if (!PyUnicode_Check(keyword)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
@@ -202,11 +208,18 @@ BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, Py
     }
     const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < k; ++i) {
-        if (bind_keyword(op, PyTuple_GET_ITEM(kwnames, i), args[n + i], n, call) < 0) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+        // Keywords written in the source are the interned names themselves.
+        const int index = same_name_index(op, keyword, n);
+        if (index >= 0 && !call.values[index]) {
+            call.values[index] = args[n + i];
+        } else if (bind_keyword(op, keyword, args[n + i], n, call) < 0) {
             return BindResult::failed;
         }
     }
-    bind_default(fn, call);
+    if (!call.values[op.parameter_count - 1]) {
+        bind_default(fn, call);
+    }
     for (int j = n; j < op.required_count; ++j) {
         if (!call.values[j]) {
             set_count_error(op, j);

@@ -7,6 +7,11 @@
 
 namespace merrow::trace_key {
 
+#if PY_VERSION_HEX < 0x030B0000
+detail::TypeLayout detail::g_layout;
+detail::DictSnapshot detail::g_snapshot;
+#endif
+
 namespace {
 
 constexpr Name kAttrNames[] = {Name::node_id,       Name::source_idx,    Name::session_id,
@@ -16,20 +21,13 @@ static_assert(sizeof kAttrNames / sizeof kAttrNames[0] == static_cast<int>(Attr:
 PyObject* attr_name(Attr attr) { return name(kAttrNames[static_cast<int>(attr)]); }
 
 #if PY_VERSION_HEX < 0x030B0000
-// What one type leaves to the instance dictionary, valid while the type's
-// version tag is unchanged (any change to the type or its bases resets it).
-struct TypeLayout {
-    PyTypeObject* type = nullptr;  // strong reference once cached
-    unsigned int version = 0;
-    std::uint32_t plain = 0;  // bit per Attr: no data descriptor of that name
-};
-
-TypeLayout g_layout;
-
-bool has_valid_version(PyTypeObject* type)
-{
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
+using detail::g_layout;
+using detail::g_snapshot;
+using detail::has_valid_version;
+using detail::is_current;
+using detail::known_dict_slot;
+using detail::TypeLayout;
+using detail::DictSnapshot;
 
 // -1 on error, else 1 when the name resolves on the type to a data descriptor.
 int is_data_descriptor(PyTypeObject* type, PyObject* key)
@@ -58,6 +56,7 @@ bool uses_plain_layout(PyTypeObject* type)
 
 void learn_layout(PyTypeObject* type)
 {
+    const unsigned int version = type->tp_version_tag;
     std::uint32_t plain = 0;
     for (int i = 0; i < static_cast<int>(Attr::count); ++i) {
         const int data = is_data_descriptor(type, attr_name(static_cast<Attr>(i)));
@@ -67,27 +66,14 @@ void learn_layout(PyTypeObject* type)
         }
         plain |= data ? 0u : (1u << i);
     }
-    // Looking names up runs no caller code, so the tag is still the one read.
+    // A class namespace may hold keys whose comparison runs caller code.
+    if (!has_valid_version(type) || type->tp_version_tag != version) {
+        return;
+    }
     Py_INCREF(type);
     PyTypeObject* old = g_layout.type;
-    g_layout = TypeLayout{type, type->tp_version_tag, plain};
+    g_layout = TypeLayout{type, version, plain};
     Py_XDECREF(old);
-}
-
-PyObject** dict_slot(PyObject* self)
-{
-    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_dictoffset);
-}
-
-// The instance dictionary's slot when the type's layout is the one learnt
-// and leaves the name to the instance; null otherwise.
-PyObject** known_dict_slot(PyObject* self, Attr attr)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    const bool known = type == g_layout.type && type->tp_version_tag == g_layout.version &&
-                       has_valid_version(type) &&
-                       (g_layout.plain & (1u << static_cast<int>(attr)));
-    return known ? dict_slot(self) : nullptr;
 }
 
 // The instance dictionary's slot when the name is certainly the instance's
@@ -109,34 +95,9 @@ PyObject** known_dict_slot(PyObject* self, Attr attr)
     if (!(g_layout.plain & (1u << static_cast<int>(attr)))) {
         return nullptr;
     }
-    return dict_slot(self);
+    return detail::dict_slot(self);
 }
 
-// The state values last read from one instance dictionary. A dictionary's
-// version changes with every change to it, and no two dictionaries ever
-// share one, so while (dict, version) match, the values recorded are still
-// the dictionary's own, held by it: lookups can be skipped.
-struct DictSnapshot {
-    PyDictObject* dict = nullptr;  // compared, never dereferenced
-    std::uint64_t version = 0;
-    PyObject* values[static_cast<int>(Attr::count)] = {};  // borrowed; null: not read yet
-};
-
-DictSnapshot g_snapshot;
-
-bool is_current(PyDictObject* dict)
-{
-    return dict == g_snapshot.dict && dict->ma_version_tag == g_snapshot.version;
-}
-
-// The recorded value of `attr` (borrowed) when the snapshot answers for
-// self's dictionary; null when a lookup must.
-PyObject* recorded_value(PyObject* self, Attr attr)
-{
-    PyObject** slot = known_dict_slot(self, attr);
-    auto* dict = slot ? reinterpret_cast<PyDictObject*>(*slot) : nullptr;
-    return dict && is_current(dict) ? g_snapshot.values[static_cast<int>(attr)] : nullptr;
-}
 
 // The value of `attr` in the dictionary as a new reference; null when
 // absent (or on error).
@@ -188,13 +149,9 @@ int replace_value(PyDictObject* dict, Attr attr, PyObject* value)
     return result;
 }
 #else
-// Later versions keep instance values outside a dictionary; the generic
-// protocol is their fast path.
 PyObject** plain_dict_slot(PyObject*, Attr) { return nullptr; }
 
-PyObject** known_dict_slot(PyObject*, Attr) { return nullptr; }
-
-PyObject* recorded_value(PyObject*, Attr) { return nullptr; }
+using detail::known_dict_slot;
 
 PyObject* dict_value(PyDictObject* dict, Attr attr)
 {
@@ -208,8 +165,9 @@ bool can_replace(PyDictObject*, Attr) { return false; }
 int replace_value(PyDictObject*, Attr, PyObject*) { return -1; }
 #endif
 
-// Everything that the snapshot cannot answer.
-[[gnu::noinline]] PyObject* read_state_slowly(PyObject* self, Attr attr)
+}  // namespace
+
+PyObject* read_state_slowly(PyObject* self, Attr attr)
 {
     PyObject** slot = plain_dict_slot(self, attr);
     if (slot && *slot) {
@@ -222,18 +180,6 @@ int replace_value(PyDictObject*, Attr, PyObject*) { return -1; }
         }
     }
     return PyObject_GetAttr(self, attr_name(attr));
-}
-
-}  // namespace
-
-PyObject* read_state(PyObject* self, Attr attr)
-{
-    PyObject* value = recorded_value(self, attr);
-    if (value) {
-        Py_INCREF(value);
-        return value;
-    }
-    return read_state_slowly(self, attr);
 }
 
 int write_state(PyObject* self, Attr attr, PyObject* value)
