@@ -29,8 +29,10 @@ KEY = "ERR-FRAME-camera-n-3-1"
 UNROLL = 20
 
 # pyperf's defaults are sized for one benchmark; these keep the whole suite
-# to a minute or two on two cores. --rigorous doubles the processes.
-PYPERF_DEFAULTS = {"processes": 3, "values": 4, "min_time": 0.05}
+# to a few minutes on two cores. Per round of bench_trace_key.py; the
+# thread benchmark runs once. --rigorous doubles the processes.
+PYPERF_DEFAULTS = {"processes": 1, "values": 4, "min_time": 0.05}
+ROUNDS = 3
 
 # Quick mode: each timing runs at least this long; the best of QUICK_REPEAT.
 QUICK_MIN_TIME = 0.02

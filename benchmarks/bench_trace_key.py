@@ -12,6 +12,7 @@ and writes benchmarks/results/latest.json.
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import types
@@ -319,36 +320,62 @@ def run_pyperf():
 
     runner = pyperf.Runner(add_cmdline_args=forward, **common.PYPERF_DEFAULTS)
     add_options(runner.argparser)
+    runner.argparser.add_argument("--rounds", type=int, default=common.ROUNDS,
+                                  help="passes over the whole suite, pooled (default %(default)s)")
+    runner.argparser.add_argument("--round-only", action="store_true", help=argparse.SUPPRESS)
     args = runner.parse_args()
-    if not args.worker:
-        started, fingerprint = common.now(), common.extension_fingerprint(native)
-        self_check()
     rows = selected_rows(args.only)
-    # Medians, and the median absolute deviation as their spread: a loaded
-    # machine's outliers move neither.
-    seconds, spreads = {}, {}
-    for name, time_func in (v for group in variants(rows, args.clock) for v in group):
-        bench = runner.bench_time_func(name, time_func, inner_loops=common.UNROLL)
-        if bench is not None and not args.worker:
-            seconds[name] = bench.median()
-            spreads[name] = bench.median_abs_dev() if bench.get_nvalue() > 1 else None
-    if args.worker:
+    if args.worker or args.round_only:
+        # One pass: pyperf's workers, or a round whose values go to its -o file.
+        for name, time_func in (v for group in variants(rows, args.clock) for v in group):
+            runner.bench_time_func(name, time_func, inner_loops=common.UNROLL)
         return
+    started, fingerprint = common.now(), common.extension_fingerprint(native)
+    self_check()
+    seconds, spreads = pooled_rounds(args.rounds)
     threads = []
     if not args.only or args.only in "threads":
         threads = run_threads_pyperf(args)
-    settings = {"processes": args.processes, "values": args.values, "warmups": args.warmups,
-                "min_time": args.min_time, "clock": args.clock, "unroll": common.UNROLL}
+    settings = {"rounds": args.rounds, "processes": args.processes, "values": args.values,
+                "warmups": args.warmups, "min_time": args.min_time, "clock": args.clock,
+                "unroll": common.UNROLL, "statistic": "median of all rounds' values"}
     write_report("pyperf", settings, build_rows(rows, seconds, spreads), threads, fingerprint,
                  started)
 
 
+def pooled_rounds(rounds):
+    """pyperf runs one benchmark's processes back to back, so a burst of other
+    work on a shared machine falls on one benchmark and skews its ratios.
+    The whole suite runs `rounds` times instead, and each figure is the
+    median of its values from every round, with their median absolute
+    deviation as the spread."""
+    import pyperf
+
+    os.makedirs(common.RESULTS_DIR, exist_ok=True)
+    values = {}
+    for i in range(rounds):
+        out = os.path.join(common.RESULTS_DIR, f"round-{i + 1}.json")
+        if os.path.exists(out):
+            os.remove(out)
+        print(f"round {i + 1} of {rounds}", flush=True)
+        subprocess.run([sys.executable, os.path.abspath(__file__), *sys.argv[1:],
+                        "--round-only", "-o", out], check=True)
+        for bench in pyperf.BenchmarkSuite.load(out).get_benchmarks():
+            values.setdefault(bench.get_name(), []).extend(bench.get_values())
+    seconds = {name: statistics.median(v) for name, v in values.items()}
+    spreads = {name: statistics.median(abs(x - seconds[name]) for x in v) if len(v) > 1 else None
+               for name, v in values.items()}
+    return seconds, spreads
+
+
 def run_threads_pyperf(args):
-    """The thread benchmark needs a pyperf runner of its own: one process."""
+    """The thread benchmark needs a pyperf runner of its own: one process,
+    which runs once rather than in rounds."""
     if os.path.exists(common.THREADS_PART):
         os.remove(common.THREADS_PART)
     script = os.path.join(common.HERE, "bench_threads.py")
-    cmd = [sys.executable, script, "--part-only", "-p", str(args.processes),
+    # As many processes as all rounds together.
+    cmd = [sys.executable, script, "--part-only", "-p", str(args.processes * args.rounds),
            "-n", str(args.values), "--min-time", str(args.min_time)]
     if args.warmups is not None:
         cmd += ["-w", str(args.warmups)]
