@@ -183,7 +183,9 @@ BindResult apply_rules(const OperationSpec& op, BoundCall& call)
         const int index = op.check_order[i];
         const Rule rule = op.rules[index];
         // What passes unchanged is settled here; the rest, in apply_rule.
-        if (rule == Rule::any || (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index]))) {
+        const bool passes = rule == Rule::any ||
+                            (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index]));
+        if (passes) {
             continue;
         }
         const BindResult result = apply_rule(op, call, index);

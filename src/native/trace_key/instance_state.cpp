@@ -26,8 +26,8 @@ using detail::g_snapshot;
 using detail::has_valid_version;
 using detail::is_current;
 using detail::known_dict_slot;
-using detail::TypeLayout;
 using detail::DictSnapshot;
+using detail::TypeLayout;
 
 // -1 on error, else 1 when the name resolves on the type to a data descriptor.
 int is_data_descriptor(PyTypeObject* type, PyObject* key)
@@ -97,7 +97,6 @@ void learn_layout(PyTypeObject* type)
     }
     return detail::dict_slot(self);
 }
-
 
 // The value of `attr` in the dictionary as a new reference; null when
 // absent (or on error).

@@ -42,7 +42,8 @@ inline bool has_valid_version(PyTypeObject* type)
 
 inline PyObject** dict_slot(PyObject* self)
 {
-    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + Py_TYPE(self)->tp_dictoffset);
+    char* base = reinterpret_cast<char*>(self);
+    return reinterpret_cast<PyObject**>(base + Py_TYPE(self)->tp_dictoffset);
 }
 
 // The instance dictionary's slot when the type's layout is the one learnt

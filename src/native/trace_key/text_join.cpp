@@ -217,7 +217,8 @@ PyObject* join_dashed(const char (&prefix)[5], const TextField* fields, int coun
     const int kind = PyUnicode_KIND(result);
     void* out = PyUnicode_DATA(result);
     if (kind == PyUnicode_1BYTE_KIND) {
-        // Then every field is one byte per character too.
+        // Every field fits one byte per character, though a head of a
+        // wider str may need narrowing.
         char* at = static_cast<char*>(out);
         std::memcpy(at, prefix, 4);
         at += 4;
