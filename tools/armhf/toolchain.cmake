@@ -20,6 +20,9 @@ if(NOT MERROW_ARMHF_ROOT OR NOT EXISTS "${MERROW_ARMHF_ROOT}/usr/include/python3
   message(FATAL_ERROR "MERROW_ARMHF_ROOT must name an armhf root holding CPython 3.9 headers "
                       "(got '${MERROW_ARMHF_ROOT}'); tools/armhf/make-root.sh makes one")
 endif()
+# Whole test projects (the link-time optimisation check) get neither the
+# cache nor the variables above, only the environment.
+set(ENV{MERROW_ARMHF_ROOT} "${MERROW_ARMHF_ROOT}")
 
 set(CMAKE_SYSROOT "${MERROW_ARMHF_ROOT}")
 set(CMAKE_FIND_ROOT_PATH "${MERROW_ARMHF_ROOT}")
