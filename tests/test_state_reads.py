@@ -2,7 +2,10 @@
 changed it since the last call: the module may remember values between
 calls, and these are the changes it must notice."""
 
+import ast
 import gc
+import subprocess
+import sys
 
 import pytest
 
@@ -120,3 +123,33 @@ def test_a_data_descriptor_added_later_takes_over():
     assert g.get_session_id() == "from-property"
     del Sub._session_id
     assert g.get_session_id().startswith("SES-camera-n-3-")
+
+
+SHARING_CHECK = """
+import sys, threading
+from merrow_sdk.logging.trace_key import LogIDGenerator
+
+class Plain:
+    def __init__(self, node_id, source_idx):
+        self.node_id = node_id
+        self.source_idx = source_idx
+        self._session_id = None
+        self._error_counter = 0
+        self._event_counter = 0
+        self._lock = threading.Lock()
+
+plain = [Plain("camera-node-01", 3) for _ in range(3)]
+gens = [LogIDGenerator("camera-node-01", 3) for _ in range(3)]
+for g in gens:
+    g.generate_error_id()
+print(repr(([sys.getsizeof(vars(o)) for o in plain], [sys.getsizeof(vars(o)) for o in gens])))
+"""
+
+
+def test_instances_share_one_key_table_as_plain_classes_do():
+    # In a fresh interpreter: a class stops sharing keys for good once any
+    # instance sets its attributes in another order, as tests here do.
+    out = subprocess.run([sys.executable, "-c", SHARING_CHECK], check=True,
+                         capture_output=True, text=True).stdout
+    plain, gens = ast.literal_eval(out)
+    assert gens == plain
