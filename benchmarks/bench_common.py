@@ -30,7 +30,11 @@ UNROLL = 20
 
 # pyperf's defaults are sized for one benchmark; these keep the whole suite
 # to a few minutes on two cores. Per round of bench_trace_key.py; the
-# thread benchmark runs once. --rigorous doubles the processes.
+# thread benchmark runs once, with the processes of all rounds. Each worker
+# process has its own hash seed and memory layout, which can shift a call
+# by up to 2x for that whole process (seen here for the native and the
+# plain-Python class alike): --rigorous (twice the processes) or more
+# --rounds narrow that down, at the cost of time.
 PYPERF_DEFAULTS = {"processes": 1, "values": 4, "min_time": 0.05}
 ROUNDS = 3
 
