@@ -83,3 +83,12 @@ check-sanitize:
 # (tools/valgrind/check.sh).
 check-valgrind: install
 	tools/valgrind/check.sh $(PYTHON)
+
+.PHONY: coverage
+# Line coverage of src/native by the whole suite on CPython 3.9 and the newest
+# series found, each from its own gcov build under build/coverage-X.Y; the
+# lines never run per file, reports in build/coverage/. Fails below
+# COVERAGE_MIN percent (tools/coverage/check.sh).
+COVERAGE_MIN ?= 97
+coverage:
+	COVERAGE_MIN=$(COVERAGE_MIN) tools/coverage/check.sh $(PYTEST_ARGS)
