@@ -53,6 +53,19 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 bench: install $(VENV)/.bench-deps
 	$(PYTHON) benchmarks/bench_trace_key.py $(BENCH_ARGS)
 
+.PHONY: bench-callgrind
+# Instructions per call under callgrind, native against the plain-Python
+# class, beside the goals, on every CPython series found, each built into its
+# .venv-X.Y (benchmarks/callgrind_goals.py); JSON in benchmarks/results/.
+# BENCH_SERIES narrows the series, e.g. "3.9 3.13"; CALLGRIND_ARGS goes to
+# the script, e.g. "--only tag --generators 4".
+BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13
+CALLGRIND_ARGS ?=
+bench-callgrind:
+	@py=$$(for s in $(BENCH_SERIES); do tools/find-python.sh $$s 2>/dev/null && break; done) || true; \
+	if [ -z "$$py" ]; then echo "error: none of CPython $(BENCH_SERIES) is installed" >&2; exit 1; fi; \
+	"$$py" benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" $(CALLGRIND_ARGS)
+
 .PHONY: test-all wheels typecheck
 # The whole suite on every CPython 3.9 to 3.13 that pyenv or PATH offers,
 # each in its own .venv-X.Y (tools/test-all.sh).

@@ -1,14 +1,21 @@
 """Instructions per call, and where they go, under callgrind.
 
     python benchmarks/callgrind_per_call.py [STATEMENT] [--calls N] [--top K]
+                                            [--generators N] [--python PATH]
 
 Runs the statement (default: g.generate_error_id()) N and 2N times in a
-fresh interpreter under valgrind's callgrind, once for the native class and
-once for the pure-Python one, and prints the difference divided by N: the
-cost of one call with start-up and set-up taken out, in total and for the
+fresh interpreter (callgrind_child.py) under valgrind's callgrind, once for
+the native class and once for the pure-Python one, and prints the
+difference divided by N: the cost of one call with start-up and set-up taken out, in total and for the
 functions with the highest inclusive cost. The statement may name
 LogIDGenerator, g (a generator with a session), fresh (one without), and
-the inputs m (a message), k (an identifier) and t (a token).
+the inputs m (a message), k (an identifier), t (a token), node and idx
+(the constructor's arguments). With --generators N, the unrolled copies of
+the statement take g and fresh in turn from N different generators.
+
+--python runs the measured interpreter from another environment (one whose
+native module was built for it); this script itself needs only the
+standard library.
 """
 
 import argparse
@@ -20,18 +27,47 @@ import tempfile
 
 import bench_common as common
 
-SETUP = ("LogIDGenerator = mod.LogIDGenerator\ng = LogIDGenerator(NODE, IDX)\ng.generate_session_id()\n"
-         "fresh = LogIDGenerator(NODE, IDX)\nm = MESSAGE\nk = KEY\nt = 'FRAME'")
+HERE = os.path.dirname(os.path.abspath(__file__))
 ROW = re.compile(r"^\s*([\d,]+)\s+(?:\([^)]*\)\s+)?(\S.*?)\s*$")
+TOTALS = re.compile(r"^(?:totals|summary):\s*(\d+)", re.MULTILINE)
 
 
-def child(implementation, statement, calls):
-    if implementation == "native":
-        from merrow_sdk.logging import trace_key as module
-    else:
-        import pure_python_trace_key as module
-    run = common.compile_timer(SETUP, statement, common.base_namespace(module))
-    run(max(1, calls // common.UNROLL))
+def round_calls(calls):
+    """Calls come in whole loop turns."""
+    return calls - calls % common.UNROLL or common.UNROLL
+
+
+def callgrind(statement, implementation, calls, workdir, generators=1, python=None):
+    """Runs the child under callgrind; returns the path of its output."""
+    handle, out = tempfile.mkstemp(prefix=f"{implementation}.{calls}.", suffix=".out", dir=workdir)
+    os.close(handle)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+               python or sys.executable, os.path.join(HERE, "callgrind_child.py"),
+               implementation, str(calls), str(generators), statement]
+    done = subprocess.run(command, env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"{implementation} {statement!r} under callgrind failed "
+                           f"(exit {done.returncode}):\n{done.stderr[-2000:]}")
+    return out
+
+
+def total_instructions(out):
+    with open(out, encoding="utf-8", errors="replace") as f:
+        found = TOTALS.findall(f.read())
+    if not found:
+        raise RuntimeError(f"no instruction total in {out}")
+    return int(found[-1])
+
+
+def count(statement, implementation, calls, workdir, generators=1, python=None):
+    """Instructions of a whole run of `calls` calls, start-up included."""
+    out = callgrind(statement, implementation, calls, workdir, generators, python)
+    try:
+        return total_instructions(out)
+    finally:
+        os.remove(out)
 
 
 def _annotate(out, inclusive):
@@ -59,23 +95,18 @@ def _annotate(out, inclusive):
     return costs
 
 
-def run_callgrind(statement, implementation, calls, workdir):
-    out = os.path.join(workdir, f"{implementation}.{calls}.out")
-    env = dict(os.environ, PYTHONHASHSEED="0")
-    subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-         sys.executable, os.path.abspath(__file__), "--child", implementation,
-         "--calls", str(calls), statement],
-        check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def run_callgrind(statement, implementation, calls, workdir, generators=1, python=None):
+    out = callgrind(statement, implementation, calls, workdir, generators, python)
     return _annotate(out, True), _annotate(out, False)
 
 
-def per_call(statement, implementation, calls, top):
+def per_call(statement, implementation, calls, top, generators=1, python=None):
     """Instructions per call, and (inclusive, self, function) per call for
     the functions below the measuring loop, costliest first."""
     with tempfile.TemporaryDirectory() as workdir:
-        incl_1, self_1 = run_callgrind(statement, implementation, calls, workdir)
-        incl_2, self_2 = run_callgrind(statement, implementation, 2 * calls, workdir)
+        incl_1, self_1 = run_callgrind(statement, implementation, calls, workdir, generators, python)
+        incl_2, self_2 = run_callgrind(statement, implementation, 2 * calls, workdir, generators,
+                                       python)
     total = (incl_2.pop(None) - incl_1.pop(None)) / calls
     rows = []
     for name, cost in incl_2.items():
@@ -86,25 +117,32 @@ def per_call(statement, implementation, calls, top):
     return total, sorted(rows, reverse=True)[:top]
 
 
+def print_profile(statement, implementations, calls, top, generators=1, python=None):
+    for implementation in implementations:
+        total, functions = per_call(statement, implementation, calls, top, generators, python)
+        turn = f" ({generators} generators in turn)" if generators > 1 else ""
+        print(f"\n{implementation}: {statement}{turn}: {total:.0f} instructions per call")
+        print(common.format_table(
+            ["incl./call", "self/call", "function"],
+            [[f"{incl:.0f}", f"{own:.0f}", name] for incl, own, name in functions], ">><"))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("statement", nargs="?", default="g.generate_error_id()")
     parser.add_argument("--calls", type=int, default=20000)
     parser.add_argument("--top", type=int, default=25)
+    parser.add_argument("--generators", type=int, default=1,
+                        help="generators the unrolled statements take in turn")
+    parser.add_argument("--python", help="interpreter to measure (default: this one)")
     parser.add_argument("--implementations", default="native,pure",
                         help="comma-separated: native, pure")
-    parser.add_argument("--child", choices=("native", "pure"))
     args = parser.parse_args()
-    calls = args.calls - args.calls % common.UNROLL or common.UNROLL
-    if args.child:
-        child(args.child, args.statement, calls)
-        return
-    for implementation in args.implementations.split(","):
-        total, functions = per_call(args.statement, implementation, calls, args.top)
-        print(f"\n{implementation}: {args.statement}: {total:.0f} instructions per call")
-        print(common.format_table(
-            ["incl./call", "self/call", "function"],
-            [[f"{incl:.0f}", f"{own:.0f}", name] for incl, own, name in functions], ">><"))
+    if args.generators < 1:
+        parser.error("--generators must be at least 1")
+    calls = round_calls(args.calls)
+    print_profile(args.statement, args.implementations.split(","), calls, args.top,
+                  args.generators, args.python)
 
 
 if __name__ == "__main__":
