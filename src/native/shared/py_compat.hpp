@@ -26,6 +26,29 @@ inline bool is_immutable_type(PyTypeObject* type)
 #endif
 }
 
+// Text made by C code can still be in the legacy representation before
+// 3.12; its length, kind and data are valid only once it is made ready.
+inline bool text_is_ready(PyObject* text)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_IS_READY(text);
+#else
+    (void)text;
+    return true;
+#endif
+}
+
+// 0, or -1 with MemoryError set.
+inline int make_text_ready(PyObject* text)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
 // PyObject_HasAttr as 3.9 has it: any error of the lookup means "no" and is
 // cleared. From 3.13 on PyObject_HasAttr reports such errors to
 // sys.unraisablehook instead.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "py_compat.hpp"
+
 namespace merrow::trace_key {
 
 namespace {
@@ -40,7 +42,7 @@ bool same_text(PyObject* a, PyObject* b)
 // 1 when `keyword` names `parameter`, 0 when not, -1 when == raised.
 int keyword_matches(PyObject* keyword, PyObject* parameter, bool exact)
 {
-    if (exact) {
+    if (exact && compat::text_is_ready(keyword)) {
         return same_text(keyword, parameter) ? 1 : 0;
     }
     return PyObject_RichCompareBool(keyword, parameter, Py_EQ);
@@ -179,7 +181,8 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
 
 BindResult apply_rules(const OperationSpec& op, BoundCall& call)
 {
-    for (int i = 0; i < op.parameter_count; ++i) {
+    const int checked = call.function->checked_count;
+    for (int i = 0; i < checked; ++i) {
         const int index = op.check_order[i];
         const Rule rule = op.rules[index];
         // What passes unchanged is settled here; the rest, in apply_rule.
@@ -196,6 +199,26 @@ BindResult apply_rules(const OperationSpec& op, BoundCall& call)
     return BindResult::bound;
 }
 
+// At most kMaxParameters values: copied one by one, not through a call
+// to memcpy, which costs more than the copies.
+void copy_positional(PyObject* const* args, int n, BoundCall& call)
+{
+    static_assert(kMaxParameters == 3);
+    switch (n) {
+    case 3:
+        call.values[2] = args[2];
+        [[fallthrough]];
+    case 2:
+        call.values[1] = args[1];
+        [[fallthrough]];
+    case 1:
+        call.values[0] = args[0];
+        break;
+    default:
+        break;
+    }
+}
+
 // Keyword names given: each is matched against the parameter table.
 BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, PyObject* kwnames,
                               BoundCall& call)
@@ -205,9 +228,7 @@ BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, Py
         set_count_error(op, n);
         return BindResult::failed;
     }
-    for (int i = 0; i < n; ++i) {
-        call.values[i] = args[i];
-    }
+    copy_positional(args, n, call);
     const Py_ssize_t k = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < k; ++i) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
@@ -245,9 +266,7 @@ BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t na
         return BindResult::failed;
     }
     const int n = static_cast<int>(nargs);
-    for (int i = 0; i < n; ++i) {
-        call.values[i] = args[i];
-    }
+    copy_positional(args, n, call);
     // Only the last parameter is ever optional.
     if (n < op.parameter_count) {
         bind_default(fn, call);

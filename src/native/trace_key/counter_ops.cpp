@@ -2,6 +2,7 @@
 #include <climits>
 #include <utility>
 
+#include "identifier_fields.hpp"
 #include "instance_state.hpp"
 #include "lock_protocol.hpp"
 #include "method_object.hpp"
@@ -33,29 +34,26 @@ PyObject* add_one(PyObject* current)
     return PyNumber_InPlaceAdd(current, g_state.one);
 }
 
-// Read, add one in place, write back, read back: the running number.
+// Read, add one in place, write back, read back: the running number. The
+// old value is let go once added to, as `x += 1` lets it go, so that the
+// write-back drops its last reference (and runs any __del__) before the
+// read-back.
 PyObject* count_one(PyObject* self, Attr counter)
 {
+    PyObject* number;
+    if (count_remembered(self, counter, &number)) {
+        return number;
+    }
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
     if (!current) {
         return nullptr;
     }
     OwnedRef next = OwnedRef::steal(add_one(current.get()));
+    current.reset();
     if (!next || write_state(self, counter, next.get()) < 0) {
         return nullptr;
     }
     return read_state(self, counter);
-}
-
-// The node prefix and index texts, read after the lock is given back.
-int read_fields(PyObject* self, TextField& node, TextField& index)
-{
-    OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
-    if (!node_id || node.assign_node_prefix(std::move(node_id)) < 0) {
-        return -1;
-    }
-    OwnedRef index_value = OwnedRef::steal(read_state(self, Attr::source_idx));
-    return index_value ? index.assign_value(std::move(index_value)) : -1;
 }
 
 PyObject* counted_id(BoundCall& call, const CounterKind& kind)
@@ -75,7 +73,7 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
         return nullptr;
     }
     TextField fields[4];  // token, node prefix, index, running number
-    if (read_fields(self, fields[1], fields[2]) < 0) {
+    if (read_node_fields(self, fields[1], fields[2]) < 0) {
         return nullptr;
     }
     if (!number) {
@@ -84,10 +82,9 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
                      "counter");
         return nullptr;
     }
-    if (fields[3].assign_value(std::move(number)) < 0) {
+    if (fields[3].assign_value(std::move(number)) < 0 || fields[0].view(call.values[1]) < 0) {
         return nullptr;
     }
-    fields[0].view(call.values[1]);
     return join_dashed(kind.prefix, fields, 4);
 }
 

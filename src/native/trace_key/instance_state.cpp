@@ -1,193 +1,214 @@
 #include "instance_state.hpp"
 
-#include <cstdint>
+#include "value_snapshot.hpp"
 
-#include "owned_ref.hpp"
-#include "py_compat.hpp"
+#include <climits>
 
 namespace merrow::trace_key {
 
-#if PY_VERSION_HEX < 0x030B0000
-detail::TypeLayout detail::g_layout;
-detail::DictSnapshot detail::g_snapshot;
-#endif
-
 namespace {
 
-constexpr Name kAttrNames[] = {Name::node_id,       Name::source_idx,    Name::session_id,
-                               Name::error_counter, Name::event_counter, Name::lock};
-static_assert(sizeof kAttrNames / sizeof kAttrNames[0] == static_cast<int>(Attr::count));
-
-PyObject* attr_name(Attr attr) { return name(kAttrNames[static_cast<int>(attr)]); }
-
-#if PY_VERSION_HEX < 0x030B0000
-using detail::g_layout;
-using detail::g_snapshot;
-using detail::has_valid_version;
-using detail::is_current;
-using detail::known_dict_slot;
-using detail::DictSnapshot;
-using detail::TypeLayout;
-
-// -1 on error, else 1 when the name resolves on the type to a data descriptor.
-int is_data_descriptor(PyTypeObject* type, PyObject* key)
+#if PY_VERSION_HEX >= 0x030B0000
+// Values kept inline in the object get a dictionary of their own once,
+// which then holds the very values the interpreter reads and writes.
+// A new reference, or null (nothing set) when the protocol must decide.
+PyObject* instance_dict(PyObject* self)
 {
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
-        OwnedRef dict = OwnedRef::steal(
-            compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
-        PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), key) : nullptr;
-        if (found) {
-            return Py_TYPE(found)->tp_descr_set != nullptr;
-        }
-        if (PyErr_Occurred()) {
-            return -1;
-        }
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
     }
-    return 0;
+    return dict;
 }
 
-bool uses_plain_layout(PyTypeObject* type)
+#else
+// The dictionary in its slot (the layout requires a positive offset); null
+// when the instance has none yet.
+PyObject* instance_dict(PyObject* self)
 {
-    return type->tp_getattro == PyObject_GenericGetAttr &&
-           type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset > 0 &&
-           has_valid_version(type);
+    char* base = reinterpret_cast<char*>(self);
+    PyObject* dict = *reinterpret_cast<PyObject**>(base + Py_TYPE(self)->tp_dictoffset);
+    Py_XINCREF(dict);
+    return dict;
 }
 
-void learn_layout(PyTypeObject* type)
-{
-    const unsigned int version = type->tp_version_tag;
-    std::uint32_t plain = 0;
-    for (int i = 0; i < static_cast<int>(Attr::count); ++i) {
-        const int data = is_data_descriptor(type, attr_name(static_cast<Attr>(i)));
-        if (data < 0) {
-            PyErr_Clear();
-            return;
-        }
-        plain |= data ? 0u : (1u << i);
-    }
-    // A class namespace may hold keys whose comparison runs caller code.
-    if (!has_valid_version(type) || type->tp_version_tag != version) {
-        return;
-    }
-    Py_INCREF(type);
-    PyTypeObject* old = g_layout.type;
-    g_layout = TypeLayout{type, version, plain};
-    Py_XDECREF(old);
-}
+#endif
 
-// The instance dictionary's slot when the name is certainly the instance's
-// own to read or write, learning the type's layout when it is new; null
-// when the generic protocol must decide.
-[[gnu::noinline]] PyObject** plain_dict_slot(PyObject* self, Attr attr)
+// The generic protocol's error for a name found nowhere, made without a
+// second lookup (which could run a key's __eq__ once more).
+[[gnu::cold]] PyObject* missing_attribute(PyObject* self, PyObject* key)
 {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type != g_layout.type || type->tp_version_tag != g_layout.version ||
-        !has_valid_version(type)) {
-        if (!uses_plain_layout(type)) {
-            return nullptr;
-        }
-        learn_layout(type);
-        if (type != g_layout.type) {
-            return nullptr;
-        }
-    }
-    if (!(g_layout.plain & (1u << static_cast<int>(attr)))) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, key);
+#else
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
+                 Py_TYPE(self)->tp_name, key);
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+    // Its suggestions read the name and the object from the error.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (PyObject_SetAttr(value, name(Name::name_attr), key) < 0 ||
+        PyObject_SetAttr(value, name(Name::obj_attr), self) < 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
         return nullptr;
     }
-    return detail::dict_slot(self);
+    PyErr_Restore(type, value, tb);
+#endif
+    return nullptr;
 }
 
-// The value of `attr` in the dictionary as a new reference; null when
-// absent (or on error).
-PyObject* dict_value(PyDictObject* dict, Attr attr)
+// The layout entry when `type` leaves `attr` to the instance dictionary and
+// reads it with the generic slot; null when the protocol must decide.
+const layout_detail::Entry* direct_read_layout(PyTypeObject* type, Attr attr)
 {
-    const int i = static_cast<int>(attr);
-    if (is_current(dict) && g_snapshot.values[i]) {
-        Py_INCREF(g_snapshot.values[i]);
-        return g_snapshot.values[i];
+    if (!(plain_names(type) & attr_bit(attr)) || type->tp_getattro != PyObject_GenericGetAttr) {
+        return nullptr;
     }
-    if (!is_current(dict)) {
-        g_snapshot = DictSnapshot{dict, dict->ma_version_tag, {}};
+    return current_layout(type);
+}
+
+bool writable_directly(PyTypeObject* type, Attr attr)
+{
+    return (plain_names(type) & attr_bit(attr)) && type->tp_setattro == PyObject_GenericSetAttr;
+}
+
+// Everything memory does not answer.
+[[gnu::noinline]] PyObject* read_slowly(PyObject* self, Attr attr)
+{
+    PyObject* key = state_name(attr);
+    const layout_detail::Entry* layout = direct_read_layout(Py_TYPE(self), attr);
+    PyObject* dict = layout ? instance_dict(self) : nullptr;
+    if (!dict) {
+        return PyObject_GetAttr(self, key);
     }
-    // A lookup among keys that are not all str may run caller code, which
-    // may change or even drop the dictionary.
-    Py_INCREF(dict);
-    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), attr_name(attr));
-    if (value && is_current(dict)) {
-        g_snapshot.values[i] = value;
+#if PY_VERSION_HEX < 0x030B0000
+    if (snapshot::is_split(dict)) {
+        Py_DECREF(dict);
+        PyObject* value = snapshot::look_up(self, dict, *layout, attr);
+        if (value) {
+            Py_INCREF(value);
+            return value;
+        }
+        return PyErr_Occurred() ? nullptr : missing_attribute(self, key);
     }
+#endif
+    // Held across the lookup, as the protocol holds it: a key's __eq__
+    // may replace the instance's dictionary.
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     Py_XINCREF(value);
     Py_DECREF(dict);
-    return value;
-}
-
-// Replaces a value that the snapshot holds, in a split table: the only
-// writes taken past the generic protocol. (Adding a key is left to it, which
-// keeps the table shared between instances.) A split table holds nothing
-// but str keys, whose comparison runs no code, and holding the old value
-// keeps its release out of the write: the write changes this one entry,
-// so the snapshot stays valid with the new value.
-bool can_replace(PyDictObject* dict, Attr attr)
-{
-    return is_current(dict) && dict->ma_values && g_snapshot.values[static_cast<int>(attr)];
-}
-
-int replace_value(PyDictObject* dict, Attr attr, PyObject* value)
-{
-    const int i = static_cast<int>(attr);
-    OwnedRef old = OwnedRef::borrow(g_snapshot.values[i]);
-    const OwnedRef held = OwnedRef::borrow(reinterpret_cast<PyObject*>(dict));
-    const int result = PyDict_SetItem(held.get(), attr_name(attr), value);
-    if (result == 0 && dict->ma_values) {
-        g_snapshot.version = dict->ma_version_tag;
-        g_snapshot.values[i] = value;
-    } else {
-        g_snapshot.dict = nullptr;
+    if (value || PyErr_Occurred()) {
+        return value;
     }
-    return result;
+    return missing_attribute(self, key);
 }
-#else
-PyObject** plain_dict_slot(PyObject*, Attr) { return nullptr; }
-
-using detail::known_dict_slot;
-
-PyObject* dict_value(PyDictObject* dict, Attr attr)
-{
-    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), attr_name(attr));
-    Py_XINCREF(value);
-    return value;
-}
-
-bool can_replace(PyDictObject*, Attr) { return false; }
-
-int replace_value(PyDictObject*, Attr, PyObject*) { return -1; }
-#endif
 
 }  // namespace
 
-PyObject* read_state_slowly(PyObject* self, Attr attr)
+PyObject* read_state(PyObject* self, Attr attr)
 {
-    PyObject** slot = plain_dict_slot(self, attr);
-    if (slot && *slot) {
-        PyObject* value = dict_value(reinterpret_cast<PyDictObject*>(*slot), attr);
-        if (value) {
-            return value;
-        }
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
+#if PY_VERSION_HEX < 0x030B0000
+    PyObject* value = snapshot::remembered(self, attr);
+    if (value) {
+        Py_INCREF(value);
+        return value;
     }
-    return PyObject_GetAttr(self, attr_name(attr));
+#endif
+    return read_slowly(self, attr);
 }
 
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
-    PyObject** slot = known_dict_slot(self, attr);
-    if (slot && *slot && can_replace(reinterpret_cast<PyDictObject*>(*slot), attr)) {
-        return replace_value(reinterpret_cast<PyDictObject*>(*slot), attr, value);
+    PyObject* key = state_name(attr);
+#if PY_VERSION_HEX < 0x030B0000
+    // Replacing a value changes no keys, so the protocol's bookkeeping of
+    // the type's shared key table (around a store that adds one) has
+    // nothing to do. Where memory cannot say that the key has a value in a
+    // split table, the store is left to the protocol.
+    snapshot::Snapshot* snap = snapshot::current(self);
+    PyObject* old = snap ? snap->values[static_cast<int>(attr)] : nullptr;
+    if (old) {
+        return snapshot::replace(snap, snap->dict, attr, old, value);
     }
-    return PyObject_SetAttr(self, attr_name(attr), value);
+    PyObject* held = snapshot::dict_in_slot(self);
+    if (held && snapshot::is_split(held)) {
+        return PyObject_SetAttr(self, key, value);
+    }
+#endif
+    PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
+    if (!dict) {
+        return PyObject_SetAttr(self, key, value);
+    }
+    const int result = PyDict_SetItem(dict, key, value);
+    Py_DECREF(dict);
+    return result;
+}
+
+bool read_remembered(PyObject* self, Attr attr, PyObject** value)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    *value = snapshot::remembered(self, attr);
+    Py_XINCREF(*value);
+    return *value != nullptr;
+#else
+    (void)self, (void)attr, (void)value;
+    return false;
+#endif
+}
+
+bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
+                        PyObject** second)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    snapshot::Snapshot* snap = snapshot::current(self);
+    if (!snap) {
+        return false;
+    }
+    *first = snap->values[static_cast<int>(text)];
+    *second = snap->values[static_cast<int>(next)];
+    if (!*first || !*second || !PyUnicode_CheckExact(*first)) {
+        return false;
+    }
+    Py_INCREF(*first);
+    Py_INCREF(*second);
+    return true;
+#else
+    (void)self, (void)text, (void)next, (void)first, (void)second;
+    return false;
+#endif
+}
+
+bool count_remembered(PyObject* self, Attr counter, PyObject** number)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    snapshot::Snapshot* snap = snapshot::current(self);
+    PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
+    if (!old || !PyLong_CheckExact(old)) {
+        return false;
+    }
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(old, &overflow);
+    if (overflow || value == LONG_MAX) {
+        return false;
+    }
+    // The sum the number protocol gives an exact int. No caller code runs
+    // from here on: an int's allocation starts no collection, and the old
+    // one's release runs nothing.
+    *number = PyLong_FromLong(value + 1);
+    if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
+        Py_CLEAR(*number);
+    }
+    // A read back now gives the value just stored.
+    return true;
+#else
+    (void)self, (void)counter, (void)number;
+    return false;
+#endif
 }
 
 }  // namespace merrow::trace_key

@@ -1,101 +1,44 @@
-// Reads and writes of the generator's state attributes on `self`.
+// Reads and writes of the generator's state attributes on `self`, each
+// equal to the ordinary attribute protocol at the moment it runs. Where the
+// type leaves the name to the instance (type_layout.hpp), the instance
+// dictionary is used directly; everything else takes the generic protocol.
+// Nothing is remembered about an instance between accesses, so any number
+// of generators cost the same, and caller code run between two accesses
+// (a destructor, a lock, a counter's __iadd__) is always seen.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
-
-#include "module_state.hpp"
+#include "type_layout.hpp"
 
 namespace merrow::trace_key {
 
-enum class Attr : int { node_id, source_idx, session_id, error_counter, event_counter, lock, count };
+// self.<attr>: a new reference, or null with the exception set.
+PyObject* read_state(PyObject* self, Attr attr);
 
-namespace detail {
-
-#if PY_VERSION_HEX < 0x030B0000
-// What one type leaves to the instance dictionary, valid while the type's
-// version tag is unchanged (any change to the type or its bases resets it).
-struct TypeLayout {
-    PyTypeObject* type = nullptr;  // strong reference once cached
-    unsigned int version = 0;
-    std::uint32_t plain = 0;  // bit per Attr: no data descriptor of that name
-};
-
-// The state values last read from one instance dictionary. A dictionary's
-// version changes with every change to it, and no two dictionaries ever
-// share one, so while (dict, version) match, the values recorded are still
-// the dictionary's own, held by it: lookups can be skipped.
-struct DictSnapshot {
-    PyDictObject* dict = nullptr;  // compared, never dereferenced
-    std::uint64_t version = 0;
-    PyObject* values[static_cast<int>(Attr::count)] = {};  // borrowed; null: not read yet
-};
-
-extern TypeLayout g_layout;
-extern DictSnapshot g_snapshot;
-
-inline bool has_valid_version(PyTypeObject* type)
-{
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag != 0;
-}
-
-inline PyObject** dict_slot(PyObject* self)
-{
-    char* base = reinterpret_cast<char*>(self);
-    return reinterpret_cast<PyObject**>(base + Py_TYPE(self)->tp_dictoffset);
-}
-
-// The instance dictionary's slot when the type's layout is the one learnt
-// and leaves the name to the instance; null otherwise.
-inline PyObject** known_dict_slot(PyObject* self, Attr attr)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    const bool known = type == g_layout.type && type->tp_version_tag == g_layout.version &&
-                       has_valid_version(type) &&
-                       (g_layout.plain & (1u << static_cast<int>(attr)));
-    return known ? dict_slot(self) : nullptr;
-}
-
-inline bool is_current(PyDictObject* dict)
-{
-    return dict == g_snapshot.dict && dict->ma_version_tag == g_snapshot.version;
-}
-
-// The recorded value of `attr` (borrowed) when the snapshot answers for
-// self's dictionary; null when a lookup must.
-inline PyObject* recorded_value(PyObject* self, Attr attr)
-{
-    PyObject** slot = known_dict_slot(self, attr);
-    auto* dict = slot ? reinterpret_cast<PyDictObject*>(*slot) : nullptr;
-    return dict && is_current(dict) ? g_snapshot.values[static_cast<int>(attr)] : nullptr;
-}
-#else
-// Later versions keep instance values outside a dictionary; the generic
-// protocol is their fast path.
-inline PyObject** known_dict_slot(PyObject*, Attr) { return nullptr; }
-inline PyObject* recorded_value(PyObject*, Attr) { return nullptr; }
-#endif
-
-}  // namespace detail
-
-// Everything that the snapshot cannot answer.
-PyObject* read_state_slowly(PyObject* self, Attr attr);
-
-// self.<attr> with the semantics of the ordinary attribute protocol. Where
-// the type provably leaves the name to the instance dictionary, the
-// dictionary is used directly; everything else (and every error) takes the
-// generic path. New reference.
-inline PyObject* read_state(PyObject* self, Attr attr)
-{
-    PyObject* value = detail::recorded_value(self, attr);
-    if (value) {
-        Py_INCREF(value);
-        return value;
-    }
-    return read_state_slowly(self, attr);
-}
-
+// self.<attr> = value: 0, or -1 with the exception set.
 int write_state(PyObject* self, Attr attr, PyObject* value);
+
+// Before 3.11, values of split tables are remembered (value_snapshot.hpp);
+// these let a body take several steps on one look at memory where no
+// caller code can run between them. Each returns false (nothing done, no
+// exception) when memory cannot answer; the body then takes the steps one
+// by one.
+
+// A read whose value memory holds: until caller code runs, reading again
+// is sure to give this value and to run no code, so a body may take it
+// again instead. `*value` gets a new reference.
+bool read_remembered(PyObject* self, Attr attr, PyObject** value);
+
+// Two reads in a row (new references), when the first value is an exact
+// str: taking its text runs no code, so nothing can run between them.
+bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
+                        PyObject** second);
+
+// The counter step, `self.<attr> += 1` then a read back, for an exact int
+// counter: its addition and the release of the old value run no code.
+// `*number` gets the running number (null with the exception set when the
+// addition fails, as it would step by step).
+bool count_remembered(PyObject* self, Attr counter, PyObject** number);
 
 }  // namespace merrow::trace_key

@@ -214,6 +214,10 @@ PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code
     }
     fn->weakrefs = nullptr;
     fn->defaults_made = op.default_source != DefaultSource::token_record;
+    fn->checked_count = 0;
+    for (int i = 0; i < op.parameter_count; ++i) {
+        fn->checked_count += op.rules[i] != Rule::any;
+    }
     PyObject* doc = op.doc ? PyUnicode_FromString(op.doc) : (Py_INCREF(Py_None), Py_None);
     if (!doc) {
         return nullptr;

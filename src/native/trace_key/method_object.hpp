@@ -25,6 +25,7 @@ struct MethodObject {
     PyObject* default_token;  // the record calls take an omitted token from
     PyObject* weakrefs;
     bool defaults_made;  // false: __defaults__ is still to be built from the record
+    int checked_count;   // parameters with a rule to apply: the first in check_order
 };
 
 extern PyTypeObject MethodType;

@@ -29,6 +29,8 @@ namespace merrow::trace_key {
     X(enter, "__enter__")                                                \
     X(exit, "__exit__")                                                  \
     X(uuid4, "uuid4")                                                    \
+    X(name_attr, "name")                                                 \
+    X(obj_attr, "obj")                                                   \
     X(Lock, "Lock")                                                      \
     X(threading, "threading")                                            \
     X(uuid, "uuid")                                                      \

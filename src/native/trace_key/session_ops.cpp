@@ -1,6 +1,7 @@
 // Construction and the session identifier.
 #include <utility>
 
+#include "identifier_fields.hpp"
 #include "instance_state.hpp"
 #include "lock_protocol.hpp"
 #include "method_object.hpp"
@@ -33,8 +34,7 @@ int short_uuid(PyObject* globals, TextField& field)
     if (!text) {
         return -1;
     }
-    field.assign_head(std::move(text), 8);
-    return 0;
+    return field.assign_head(std::move(text), 8);
 }
 
 // Makes a new identifier and stores it in self._session_id.
@@ -44,12 +44,7 @@ int make_session(PyObject* self, PyObject* globals)
     if (short_uuid(globals, fields[2]) < 0) {
         return -1;
     }
-    OwnedRef node_id = OwnedRef::steal(read_state(self, Attr::node_id));
-    if (!node_id || fields[0].assign_node_prefix(std::move(node_id)) < 0) {
-        return -1;
-    }
-    OwnedRef index = OwnedRef::steal(read_state(self, Attr::source_idx));
-    if (!index || fields[1].assign_value(std::move(index)) < 0) {
+    if (read_node_fields(self, fields[0], fields[1]) < 0) {
         return -1;
     }
     OwnedRef session = OwnedRef::steal(join_dashed("SES-", fields, 3));
@@ -62,11 +57,19 @@ int make_session(PyObject* self, PyObject* globals)
 // The part of generate_session_id that runs under the lock.
 PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
 {
-    OwnedRef current = OwnedRef::steal(read_state(self, Attr::session_id));
-    if (!current) {
+    PyObject* current;
+    const bool repeatable = read_remembered(self, Attr::session_id, &current);
+    if (!repeatable && !(current = read_state(self, Attr::session_id))) {
         return nullptr;
     }
-    if ((current.get() == Py_None || force) && make_session(self, globals) < 0) {
+    const bool missing = current == Py_None;
+    if (!missing && !force && repeatable) {
+        // Nothing has run since: the read back gives this very value.
+        return checked_session(current);
+    }
+    // Only tested, then let go: a replaced identifier goes at the write.
+    Py_DECREF(current);
+    if ((missing || force) && make_session(self, globals) < 0) {
         return nullptr;
     }
     return checked_session(read_state(self, Attr::session_id));

@@ -3,16 +3,24 @@
 
 #include "instance_state.hpp"
 #include "method_object.hpp"
+#include "py_compat.hpp"
 #include "text_join.hpp"
 
 namespace merrow::trace_key {
 
 namespace {
 
+// Values whose truth test runs no caller code.
+bool tests_quietly(PyObject* value)
+{
+    return PyUnicode_CheckExact(value) || value == Py_None || PyBool_Check(value) ||
+           PyLong_CheckExact(value);
+}
+
 // The interpreter's truth test, with the common exact str answered here.
 int truth_of(PyObject* value)
 {
-    if (PyUnicode_CheckExact(value)) {
+    if (PyUnicode_CheckExact(value) && compat::text_is_ready(value)) {
         return PyUnicode_GET_LENGTH(value) != 0;
     }
     return PyObject_IsTrue(value);
@@ -29,11 +37,20 @@ PyObject* format_log_with_session_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
     PyObject* message = call.values[1];
-    OwnedRef session = OwnedRef::steal(read_state(self, Attr::session_id));
-    if (!session) {
+    PyObject* tested;
+    const bool repeatable = read_remembered(self, Attr::session_id, &tested);
+    if (!repeatable && !(tested = read_state(self, Attr::session_id))) {
         return nullptr;
     }
-    const int tagged = truth_of(session.get());
+    const int tagged = truth_of(tested);
+    OwnedRef session;
+    if (tagged > 0 && repeatable && tests_quietly(tested)) {
+        // Nothing has run since the read: reading again gives this value.
+        session = OwnedRef::steal(tested);
+    } else {
+        // Let go right after the test, as `if not self._session_id:` does.
+        Py_DECREF(tested);
+    }
     if (tagged < 0) {
         return nullptr;
     }
@@ -42,7 +59,9 @@ PyObject* format_log_with_session_body(BoundCall& call)
         return message;
     }
     // Read again: the tag shows the identifier current at this moment.
-    session = OwnedRef::steal(read_state(self, Attr::session_id));
+    if (!session) {
+        session = OwnedRef::steal(read_state(self, Attr::session_id));
+    }
     if (!session) {
         return nullptr;
     }
@@ -50,10 +69,9 @@ PyObject* format_log_with_session_body(BoundCall& call)
         return join_tag(session.get(), message);
     }
     TextField identifier, text;
-    if (identifier.assign_value(std::move(session)) < 0) {
+    if (identifier.assign_value(std::move(session)) < 0 || text.view(message) < 0) {
         return nullptr;
     }
-    text.view(message);
     return join_tag(identifier, text);
 }
 

@@ -69,21 +69,26 @@ Py_ssize_t longest_text(Py_UCS4 max_char)
 
 }  // namespace
 
-void TextField::assign_head(OwnedRef text, Py_ssize_t count)
+int TextField::assign_head(OwnedRef text, Py_ssize_t count)
 {
-    view(text.get());
+    if (view(text.get()) < 0) {
+        return -1;
+    }
     if (length_ > count) {
         length_ = count;
         max_char_ = head_max_char(text.get(), count);
     }
     owner_ = std::move(text);
+    return 0;
 }
 
 int TextField::assign_value(OwnedRef value)
 {
     PyObject* object = value.get();
     if (PyUnicode_CheckExact(object)) {
-        view(object);
+        if (view(object) < 0) {
+            return -1;
+        }
         owner_ = std::move(value);
         return 0;
     }
@@ -108,7 +113,9 @@ int TextField::assign_value(OwnedRef value)
     if (!text) {
         return -1;
     }
-    view(text.get());
+    if (view(text.get()) < 0) {
+        return -1;
+    }
     owner_ = std::move(text);
     return 0;
 }
@@ -117,8 +124,7 @@ int TextField::assign_node_prefix(OwnedRef value)
 {
     PyObject* object = value.get();
     if (PyUnicode_CheckExact(object)) {
-        assign_head(std::move(value), 8);
-        return 0;
+        return assign_head(std::move(value), 8);
     }
     PyMappingMethods* mapping = Py_TYPE(object)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
@@ -267,8 +273,9 @@ PyObject* join_tag(PyObject* identifier, PyObject* message)
 {
     if (!PyUnicode_IS_COMPACT_ASCII(identifier) || !PyUnicode_IS_COMPACT_ASCII(message)) {
         TextField identifier_text, message_text;
-        identifier_text.view(identifier);
-        message_text.view(message);
+        if (identifier_text.view(identifier) < 0 || message_text.view(message) < 0) {
+            return nullptr;
+        }
         return join_tag(identifier_text, message_text);
     }
     // The common case, written straight: both texts ASCII, so the result is.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "owned_ref.hpp"
+#include "py_compat.hpp"
 
 namespace merrow::trace_key {
 
@@ -21,12 +22,16 @@ public:
     TextField& operator=(const TextField&) = delete;
 
     // An exact str, used whole; the caller keeps it alive until the join.
-    void view(PyObject* text)
+    [[nodiscard]] int view(PyObject* text)
     {
+        if (compat::make_text_ready(text) < 0) {
+            return -1;
+        }
         data_ = PyUnicode_DATA(text);
         length_ = PyUnicode_GET_LENGTH(text);
         kind_ = PyUnicode_KIND(text);
         max_char_ = PyUnicode_MAX_CHAR_VALUE(text);
+        return 0;
     }
 
     // format(value, ""): an exact str unchanged, an exact int as decimal
@@ -38,7 +43,7 @@ public:
     int assign_node_prefix(OwnedRef value);
 
     // The first `count` characters (or all) of a str.
-    void assign_head(OwnedRef text, Py_ssize_t count);
+    [[nodiscard]] int assign_head(OwnedRef text, Py_ssize_t count);
 
     Py_ssize_t length() const { return length_; }
     Py_UCS4 max_char() const { return max_char_; }

@@ -1,0 +1,15 @@
+// The node prefix and index fields that every identifier carries.
+#pragma once
+
+#include <Python.h>
+
+#include "text_join.hpp"
+
+namespace merrow::trace_key {
+
+// Reads self.node_id and takes the text of its [:8], then reads
+// self.source_idx and takes its text, in that order; -1 with the exception
+// set on failure.
+int read_node_fields(PyObject* self, TextField& node, TextField& index);
+
+}  // namespace merrow::trace_key

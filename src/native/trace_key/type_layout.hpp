@@ -1,0 +1,140 @@
+// Which of the generator's state names a type provably leaves to its
+// instances' dictionaries, remembered per type without owning the type.
+//
+// A name qualifies only when no class of the type's MRO defines it at all
+// (not merely "no data descriptor": a descriptor's own type can gain
+// __set__ without any change to the classes that hold it), the type's
+// attribute slots are the generic ones and its instances have a dictionary
+// the generic protocol would use. Then the protocol reads and writes that
+// dictionary and nothing else, so state access may too.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "module_state.hpp"
+
+namespace merrow::trace_key {
+
+enum class Attr : int { node_id, source_idx, session_id, error_counter, event_counter, lock, count };
+
+inline constexpr std::uint32_t attr_bit(Attr attr) { return 1u << static_cast<int>(attr); }
+
+inline constexpr Name kStateNames[] = {Name::node_id,       Name::source_idx,
+                                       Name::session_id,    Name::error_counter,
+                                       Name::event_counter, Name::lock};
+static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<int>(Attr::count));
+
+// The attribute's interned name.
+inline PyObject* state_name(Attr attr) { return name(kStateNames[static_cast<int>(attr)]); }
+
+namespace layout_detail {
+
+#if PY_VERSION_HEX >= 0x030B0000
+// From 3.11 on a version tag is never given out twice, and any change to a
+// type or to a class of its MRO takes its tag away: (type, tag) names one
+// layout for good.
+struct Key {
+    unsigned int version = 0;  // 0: nothing learnt
+};
+
+inline unsigned int valid_version(PyTypeObject* type)
+{
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+        return 0;
+    }
+#endif
+    return type->tp_version_tag;
+}
+
+inline bool matches(const Key& key, PyTypeObject* type)
+{
+    return key.version != 0 && key.version == valid_version(type);
+}
+#else
+// 3.9 and 3.10 number version tags afresh whenever the type cache is
+// cleared (sys._clear_type_cache()), so a tag may come back on a changed
+// type, or on a new type where a freed one was. A dictionary's version, by
+// contrast, changes with every change to it and is never reused: while the
+// MRO holds the very dictionaries learnt, each at its learnt version, no
+// class has gained or lost a name.
+inline constexpr int kMaxDepth = 4;
+
+struct Key {
+    PyObject* mro = nullptr;  // compared only
+    Py_ssize_t depth = 0;
+    struct Level {
+        PyObject* dict = nullptr;  // compared only
+        std::uint64_t version = 0;
+    } levels[kMaxDepth];
+};
+
+inline bool level_matches(const Key::Level& level, PyObject* mro, Py_ssize_t i)
+{
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+    // Dereferenced only once known to be the live class's own.
+    return dict == level.dict &&
+           reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == level.version;
+}
+
+// For a key that holds an MRO (every key stored does).
+inline bool matches(const Key& key, PyTypeObject* type)
+{
+    PyObject* mro = type->tp_mro;
+    if (mro != key.mro || PyTuple_GET_SIZE(mro) != key.depth) {
+        return false;
+    }
+    if (key.depth == 2) {
+        // A class and object: the common case, unrolled.
+        return level_matches(key.levels[0], mro, 0) && level_matches(key.levels[1], mro, 1);
+    }
+    for (Py_ssize_t i = 0; i < key.depth; ++i) {
+        if (!level_matches(key.levels[i], mro, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
+struct Entry {
+    PyTypeObject* type = nullptr;  // compared only: nothing here is owned
+    Key key;
+    std::uint32_t plain = 0;  // attr_bit per name left to the instance
+};
+
+// A few types at once: instances of several classes used in turn.
+inline constexpr int kEntries = 8;
+extern Entry g_entries[kEntries];
+
+inline Entry& entry_for(PyTypeObject* type)
+{
+    const auto bits = reinterpret_cast<std::uintptr_t>(type);
+    return g_entries[((bits >> 4) ^ (bits >> 10)) & (kEntries - 1)];
+}
+
+std::uint32_t learn(PyTypeObject* type);
+
+}  // namespace layout_detail
+
+// attr_bit per state name that `type` leaves to its instances' dictionaries
+// right now; 0 where the generic protocol must decide. Runs no caller code.
+inline std::uint32_t plain_names(PyTypeObject* type)
+{
+    layout_detail::Entry& entry = layout_detail::entry_for(type);
+    if (entry.type == type && layout_detail::matches(entry.key, type)) {
+        return entry.plain;
+    }
+    return layout_detail::learn(type);
+}
+
+// The learnt entry of `type` while it is current; null otherwise.
+inline const layout_detail::Entry* current_layout(PyTypeObject* type)
+{
+    const layout_detail::Entry& entry = layout_detail::entry_for(type);
+    return entry.type == type && layout_detail::matches(entry.key, type) ? &entry : nullptr;
+}
+
+}  // namespace merrow::trace_key
