@@ -1,38 +1,31 @@
 #include "instance_state.hpp"
 
-#include "value_snapshot.hpp"
-
 #include <climits>
+
+#include "value_snapshot.hpp"
 
 namespace merrow::trace_key {
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030B0000
-// Values kept inline in the object get a dictionary of their own once,
-// which then holds the very values the interpreter reads and writes.
-// A new reference, or null (nothing set) when the protocol must decide.
+// The instance dictionary as a new reference, or null (nothing set) when
+// the protocol must decide. From 3.11 values kept inline get a dictionary
+// of their own once, which then holds the very values the interpreter
+// reads and writes; before, the dictionary sits in a slot.
 PyObject* instance_dict(PyObject* self)
 {
+#if PY_VERSION_HEX >= 0x030B0000
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
     if (!dict) {
         PyErr_Clear();
     }
     return dict;
-}
-
 #else
-// The dictionary in its slot (the layout requires a positive offset); null
-// when the instance has none yet.
-PyObject* instance_dict(PyObject* self)
-{
-    char* base = reinterpret_cast<char*>(self);
-    PyObject* dict = *reinterpret_cast<PyObject**>(base + Py_TYPE(self)->tp_dictoffset);
+    PyObject* dict = snapshot::dict_in_slot(self);
     Py_XINCREF(dict);
     return dict;
-}
-
 #endif
+}
 
 // The generic protocol's error for a name found nowhere, made without a
 // second lookup (which could run a key's __eq__ once more).
@@ -86,8 +79,9 @@ bool writable_directly(PyTypeObject* type, Attr attr)
     if (!dict) {
         return PyObject_GetAttr(self, key);
     }
-#if PY_VERSION_HEX < 0x030B0000
-    if (snapshot::is_split(dict)) {
+    if (snapshot::rememberable(dict)) {
+        // Only str keys: the lookup runs no code and the instance keeps its
+        // dictionary meanwhile.
         Py_DECREF(dict);
         PyObject* value = snapshot::look_up(self, dict, *layout, attr);
         if (value) {
@@ -96,7 +90,6 @@ bool writable_directly(PyTypeObject* type, Attr attr)
         }
         return PyErr_Occurred() ? nullptr : missing_attribute(self, key);
     }
-#endif
     // Held across the lookup, as the protocol holds it: a key's __eq__
     // may replace the instance's dictionary.
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -112,35 +105,33 @@ bool writable_directly(PyTypeObject* type, Attr attr)
 
 PyObject* read_state(PyObject* self, Attr attr)
 {
-#if PY_VERSION_HEX < 0x030B0000
     PyObject* value = snapshot::remembered(self, attr);
     if (value) {
         Py_INCREF(value);
         return value;
     }
-#endif
     return read_slowly(self, attr);
 }
 
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
     PyObject* key = state_name(attr);
-#if PY_VERSION_HEX < 0x030B0000
     // Replacing a value changes no keys, so the protocol's bookkeeping of
-    // the type's shared key table (around a store that adds one) has
-    // nothing to do. Where memory cannot say that the key has a value in a
-    // split table, the store is left to the protocol.
+    // the type's shared key table (before 3.11, around a store that adds a
+    // key) has nothing to do.
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(attr)] : nullptr;
     if (old) {
         return snapshot::replace(snap, snap->dict, attr, old, value);
     }
-    PyObject* held = snapshot::dict_in_slot(self);
-    if (held && snapshot::is_split(held)) {
-        return PyObject_SetAttr(self, key, value);
+    PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    // A split table that memory does not answer for: the key may be
+    // missing, and only the protocol keeps the shared keys in step.
+    if (dict && snapshot::rememberable(dict)) {
+        Py_CLEAR(dict);
     }
 #endif
-    PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
     if (!dict) {
         return PyObject_SetAttr(self, key, value);
     }
@@ -151,20 +142,14 @@ int write_state(PyObject* self, Attr attr, PyObject* value)
 
 bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 {
-#if PY_VERSION_HEX < 0x030B0000
     *value = snapshot::remembered(self, attr);
     Py_XINCREF(*value);
     return *value != nullptr;
-#else
-    (void)self, (void)attr, (void)value;
-    return false;
-#endif
 }
 
 bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
                         PyObject** second)
 {
-#if PY_VERSION_HEX < 0x030B0000
     snapshot::Snapshot* snap = snapshot::current(self);
     if (!snap) {
         return false;
@@ -177,15 +162,10 @@ bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
     Py_INCREF(*first);
     Py_INCREF(*second);
     return true;
-#else
-    (void)self, (void)text, (void)next, (void)first, (void)second;
-    return false;
-#endif
 }
 
 bool count_remembered(PyObject* self, Attr counter, PyObject** number)
 {
-#if PY_VERSION_HEX < 0x030B0000
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
     if (!old || !PyLong_CheckExact(old)) {
@@ -205,10 +185,6 @@ bool count_remembered(PyObject* self, Attr counter, PyObject** number)
     }
     // A read back now gives the value just stored.
     return true;
-#else
-    (void)self, (void)counter, (void)number;
-    return false;
-#endif
 }
 
 }  // namespace merrow::trace_key

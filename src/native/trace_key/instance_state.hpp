@@ -19,11 +19,10 @@ PyObject* read_state(PyObject* self, Attr attr);
 // self.<attr> = value: 0, or -1 with the exception set.
 int write_state(PyObject* self, Attr attr, PyObject* value);
 
-// Before 3.11, values of split tables are remembered (value_snapshot.hpp);
-// these let a body take several steps on one look at memory where no
-// caller code can run between them. Each returns false (nothing done, no
-// exception) when memory cannot answer; the body then takes the steps one
-// by one.
+// Values read are remembered (value_snapshot.hpp); these let a body take
+// several steps on one look at memory where no caller code can run between
+// them. Each returns false (nothing done, no exception) when memory cannot
+// answer; the body then takes the steps one by one.
 
 // A read whose value memory holds: until caller code runs, reading again
 // is sure to give this value and to run no code, so a body may take it

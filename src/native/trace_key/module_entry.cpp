@@ -7,6 +7,7 @@
 #include "method_object.hpp"
 #include "module_lifecycle.hpp"
 #include "module_state.hpp"
+#include "value_snapshot.hpp"
 #include "owned_ref.hpp"
 
 namespace merrow::trace_key {
@@ -76,6 +77,7 @@ int prepare(PyObject*)
     if (make_constants() < 0 || ready_method_type() < 0) {
         return -1;
     }
+    snapshot::start();
     return make_method_code_objects();
 }
 

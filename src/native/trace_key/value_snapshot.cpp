@@ -1,7 +1,5 @@
 #include "value_snapshot.hpp"
 
-#if PY_VERSION_HEX < 0x030B0000
-
 namespace merrow::trace_key::snapshot {
 
 Snapshot g_snapshots[1 << kSnapshotBits];
@@ -15,17 +13,84 @@ bool releases_quietly(PyObject* value)
     return Py_REFCNT(value) > 1 || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+int g_watcher = -1;
+
+// Any change to a watched dictionary, or its end, makes memory forget it.
+// Runs inside the dictionary's own operation: touches nothing but memory.
+int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
+{
+    Snapshot& snap = slot_for(dict);
+    if (snap.dict == dict) {
+        forget(snap);
+    }
+    return 0;
+}
+
+// Memory may start on `dict` once the watcher is told of it.
+bool watch(PyObject* dict)
+{
+    if (g_watcher < 0) {
+        return false;
+    }
+    if (PyDict_Watch(g_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+#else
+bool watch(PyObject*) { return true; }
+#endif
+
+// Where memory keeps self's snapshot.
+Snapshot& home_of(PyObject* self, PyObject* dict)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    (void)dict;
+    return slot_for(self);
+#else
+    (void)self;
+    return slot_for(dict);
+#endif
+}
+
 }  // namespace
+
+bool rememberable(PyObject* dict)
+{
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+    }
+    return true;
+#endif
+}
 
 PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& layout, Attr attr)
 {
     Snapshot* snap = current(self);
-    if (!snap) {
-        snap = &slot_for(self);
-        *snap = Snapshot{self, Py_TYPE(self), layout.key, dict, version_of(dict), {}};
+    if (!snap && watch(dict)) {
+        snap = &home_of(self, dict);
+        *snap = Snapshot{};
+        snap->self = self;
+        snap->type = Py_TYPE(self);
+        snap->layout = layout.key;
+        snap->dict = dict;
+#if PY_VERSION_HEX < 0x030C0000
+        snap->version = version_of(dict);
+#endif
     }
     PyObject* value = PyDict_GetItemWithError(dict, state_name(attr));
-    snap->values[static_cast<int>(attr)] = value;
+    if (snap) {
+        snap->values[static_cast<int>(attr)] = value;
+    }
     return value;
 }
 
@@ -34,15 +99,19 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
     if (releases_quietly(old)) {
         // Nothing runs: the dictionary outlives the store.
         const int result = PyDict_SetItem(dict, state_name(attr), value);
-        if (snap && result == 0) {
+        if (result == 0) {
+            // Only this value has changed since the snapshot was current
+            // (from 3.12 the watcher has just forgotten it; found by its
+            // dictionary there, the snapshot needs no instance).
+            snap->dict = dict;
+#if PY_VERSION_HEX < 0x030C0000
             snap->version = version_of(dict);
+#endif
             snap->values[static_cast<int>(attr)] = value;
         }
         return result;
     }
-    if (snap) {
-        snap->self = nullptr;
-    }
+    forget(*snap);
     // The release may run code that drops the instance's dictionary.
     Py_INCREF(dict);
     const int result = PyDict_SetItem(dict, state_name(attr), value);
@@ -50,6 +119,20 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
     return result;
 }
 
-}  // namespace merrow::trace_key::snapshot
-
+void start()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    // 3.13.0 tells watchers nothing of stores to attributes that an
+    // instance keeps inline while its dictionary shares them (fixed in
+    // 3.13.1): there memory would miss changes, so it stays off.
+    const bool watchers_complete = Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;
+    if (g_watcher < 0 && watchers_complete) {
+        g_watcher = PyDict_AddWatcher(forget_changed);
+        if (g_watcher < 0) {
+            PyErr_Clear();
+        }
+    }
 #endif
+}
+
+}  // namespace merrow::trace_key::snapshot

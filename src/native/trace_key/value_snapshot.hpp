@@ -1,16 +1,23 @@
-// Before 3.11: the state values last read from instances' dictionaries,
-// remembered per dictionary so that a read need not look the name up again.
-// With type_layout.hpp, the only place that reads dictionary fields
-// (ma_values, ma_version_tag).
+// The state values last read from an instance's dictionary, remembered so
+// that a read need not look the name up again. With type_layout.hpp, the
+// only place that knows how a dictionary tells that it has not changed.
 //
-// Why it is sound: a dictionary's version changes with every change to it
-// and is never given to another dictionary. While a live instance's
-// dictionary is the one remembered, at the version remembered, and its
-// type's layout key still matches (no class of the MRO has changed), the
-// values remembered are still the dictionary's own, held by it, and still
-// what the protocol would read. Only split tables take part: their keys are
-// all str, so a lookup there runs no caller code, and answering it from
-// memory skips nothing the protocol would run.
+// Why it is sound: a snapshot answers only while the instance's dictionary
+// is the one remembered and has not changed since, and the type's layout
+// key still matches (no class of its MRO has changed); its values are then
+// still the dictionary's own, held by it, and what the protocol would read.
+// Only dictionaries whose keys are all str take part, so a lookup there runs
+// no caller code, and answering it from memory skips nothing the protocol
+// would run.
+//
+// How "has not changed" is told:
+// - up to 3.11, by the dictionary's version, which changes with every change
+//   and is never given to another dictionary; a split table (ma_values) has
+//   only str keys;
+// - from 3.12, by a dictionary watcher (public API): any event on a watched
+//   dictionary, its deallocation included, makes its snapshot forget it; its
+//   keys are checked to be str when the snapshot is made. (Not on 3.13.0,
+//   whose watchers miss stores to attributes kept inline.)
 #pragma once
 
 #include <Python.h>
@@ -19,8 +26,6 @@
 
 #include "type_layout.hpp"
 
-#if PY_VERSION_HEX < 0x030B0000
-
 namespace merrow::trace_key::snapshot {
 
 // What was last read from one instance's dictionary. A power of two in
@@ -28,33 +33,51 @@ namespace merrow::trace_key::snapshot {
 struct alignas(256) Snapshot {
     PyObject* self = nullptr;      // compared only
     PyTypeObject* type = nullptr;  // compared only
-    layout_detail::Key layout;     // of `type`, whose dictionary offset is positive
-    PyObject* dict = nullptr;      // compared only
+    layout_detail::Key layout;
+    PyObject* dict = nullptr;  // compared only
+#if PY_VERSION_HEX < 0x030C0000
     std::uint64_t version = 0;
+#endif
     // Borrowed from the dictionary; null: not read yet. Only names the type
     // leaves to the instance are ever remembered.
     PyObject* values[static_cast<int>(Attr::count)] = {};
 };
+
+// A forgotten snapshot matches no instance and no dictionary.
+inline void forget(Snapshot& snap)
+{
+    snap.self = nullptr;
+    snap.dict = nullptr;
+}
 
 // Several generators used in turn each keep theirs: with this many slots,
 // eight instances rarely share one.
 inline constexpr int kSnapshotBits = 7;
 extern Snapshot g_snapshots[1 << kSnapshotBits];
 
-inline Snapshot& slot_for(PyObject* self)
+inline Snapshot& slot_for(PyObject* key)
 {
-    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(self));
+    const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
     return g_snapshots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kSnapshotBits)];
 }
 
-inline bool is_split(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_values; }
-
+#if PY_VERSION_HEX < 0x030C0000
 inline std::uint64_t version_of(PyObject* dict)
 {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 
-// The instance's dictionary (borrowed) where the type keeps it in a slot.
+inline bool unchanged(const Snapshot& snap, PyObject* dict)
+{
+    return version_of(dict) == snap.version;
+}
+#else
+// The watcher forgets a changed dictionary's snapshot (dict = null).
+inline bool unchanged(const Snapshot&, PyObject*) { return true; }
+#endif
+
+#if PY_VERSION_HEX < 0x030B0000
+// Snapshots are found by instance. The instance's dictionary sits in a slot.
 inline PyObject* dict_in_slot(PyObject* self)
 {
     const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
@@ -75,8 +98,43 @@ inline Snapshot* current(PyObject* self)
     }
     PyObject* dict =
         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
-    return dict == snap.dict && version_of(dict) == snap.version ? &snap : nullptr;
+    return dict == snap.dict && unchanged(snap, dict) ? &snap : nullptr;
 }
+#else
+// Snapshots are found by dictionary, which the watcher is told of.
+// The instance's dictionary (borrowed: the instance holds it) when its type
+// leaves state to it; values kept inline get a dictionary of their own
+// once, which then holds the very values the interpreter reads and writes.
+inline PyObject* layout_dict(PyObject* self, const layout_detail::Entry*& layout)
+{
+    layout = current_layout(Py_TYPE(self));
+    if (!layout || !layout->plain) {
+        return nullptr;
+    }
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(dict);
+    return dict;
+}
+
+inline Snapshot* current(PyObject* self)
+{
+    const layout_detail::Entry* layout;
+    PyObject* dict = layout_dict(self, layout);
+    if (!dict) {
+        return nullptr;
+    }
+    Snapshot& snap = slot_for(dict);
+    // Instances may share a dictionary: any of them whose type's layout is
+    // the one remembered reads the same values.
+    const bool valid = snap.dict == dict && snap.type == Py_TYPE(self) &&
+                       snap.layout.version == layout->key.version && unchanged(snap, dict);
+    return valid ? &snap : nullptr;
+}
+#endif
 
 // self.<attr> (borrowed) when memory answers for it; null otherwise.
 inline PyObject* remembered(PyObject* self, Attr attr)
@@ -85,19 +143,26 @@ inline PyObject* remembered(PyObject* self, Attr attr)
     return snap ? snap->values[static_cast<int>(attr)] : nullptr;
 }
 
-// self.<attr> (borrowed) from a split `dict` that the current `layout` of
-// self's type leaves the name to: looked up (no caller code runs) and
-// remembered. Null when absent (or, only on lack of memory, an error).
+// Whether `dict` can be remembered: its keys are all str. (A split table's
+// are; from 3.12 the keys are looked at.)
+bool rememberable(PyObject* dict);
+
+// self.<attr> (borrowed) from a rememberable `dict` that the current
+// `layout` of self's type leaves the name to: looked up (no caller code
+// runs) and remembered. Null when absent (or, only on lack of memory, an
+// error).
 PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& layout, Attr attr);
 
-// Replaces the value `old` (borrowed) that a split table holds for `attr`
-// by `value`; `snap` is the table's current snapshot, or null. Where
-// releasing `old` runs no caller code, the table after the store is the one
-// remembered with this one value changed, and memory follows it; otherwise
-// it is forgotten, and the release (a __del__, say) happens inside the
-// store, as with the protocol.
+// Replaces the value `old` (borrowed) that self's dictionary `dict` holds
+// for `attr` by `value`; `snap` is the dictionary's current snapshot. Where
+// releasing `old` runs no caller code, the dictionary after the store is
+// the one remembered with this one value changed, and memory follows it;
+// otherwise it is forgotten, and the release (a __del__, say) happens
+// inside the store, as with the protocol.
 int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* value);
 
-}  // namespace merrow::trace_key::snapshot
+// Makes ready what memory needs at import (the watcher from 3.12); without
+// it nothing is remembered.
+void start();
 
-#endif
+}  // namespace merrow::trace_key::snapshot
