@@ -37,9 +37,12 @@ clean:
 
 .PHONY: test-armhf
 # The 32-bit ARM hard-float wheel, cross-built and tested in an emulated
-# target root that is made on first use (tools/armhf/).
+# target root that is made on first use (tools/armhf/). ARMHF_RELEASE picks
+# the Debian release, and so the CPython: bullseye (3.9), bookworm (3.11) or
+# trixie (3.13).
+ARMHF_RELEASE ?= bullseye
 test-armhf:
-	PYTEST_ARGS="$(PYTEST_ARGS)" tools/armhf/test.sh
+	ARMHF_RELEASE="$(ARMHF_RELEASE)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/armhf/test.sh
 
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and

@@ -1,11 +1,12 @@
 """The cross-built libraries are what a 32-bit ARM hard-float node can load.
 
-On the build machine these tests read the libraries of the target build from
-the directory named by ``MERROW_ARMHF_LIBS`` (default ``build/armhf/stage``,
-where ``make test-armhf`` installs them, in the package's layout), and skip
-when none is there. Under a 32-bit ARM interpreter they also check the
-modules that were actually imported; without ``MERROW_ARMHF_LIBS`` they then
-read the installed files.
+On the build machine these tests read the libraries of the target builds
+from the directories named by ``MERROW_ARMHF_LIBS`` (one or more, separated
+by ``os.pathsep``; default every ``build/armhf/<release>/stage``, where
+``make test-armhf`` installs them in the package's layout), and skip when
+none is there. Under a 32-bit ARM interpreter they also check the modules
+that were actually imported; without ``MERROW_ARMHF_LIBS`` they then read the
+installed files.
 
 The ELF structures are parsed here, so that no binutils are needed.
 """
@@ -15,18 +16,20 @@ import importlib.util
 import os
 import struct
 import sys
+import sysconfig
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
-DEFAULT_LIBS = REPO / "build" / "armhf" / "stage"
-EXT_SUFFIX = ".cpython-39-arm-linux-gnueabihf.so"
+DEFAULT_BUILDS = REPO / "build" / "armhf"
+# Any CPython 3 of the target names its libraries this way.
+TARGET_SUFFIX_PATTERN = ".cpython-3*-arm-linux-gnueabihf.so"
 
-# (module, file in the package layout, entry function)
+# (module, file in the package layout without the suffix, entry function)
 LIBRARIES = [
-    ("merrow_sdk.logging.trace_key", "merrow_sdk/logging/trace_key" + EXT_SUFFIX, "PyInit_trace_key"),
-    ("merrow_sdk.patchbay", "merrow_sdk/patchbay/__init__" + EXT_SUFFIX, "PyInit_patchbay"),
+    ("merrow_sdk.logging.trace_key", "merrow_sdk/logging/trace_key", "PyInit_trace_key"),
+    ("merrow_sdk.patchbay", "merrow_sdk/patchbay/__init__", "PyInit_patchbay"),
 ]
 ALLOWED_NEEDED = {"libc.so.6", "ld-linux-armhf.so.3"}
 
@@ -189,6 +192,26 @@ def _interpreter_is_arm32():
 
 
 RUNNING_ON_TARGET = _interpreter_is_arm32()
+# The running interpreter's suffix: on the target, the one its libraries need.
+EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+
+
+def _stages():
+    """The install stages to read, or [None] for the installed modules (on
+    the target) or for nothing built (on the build machine)."""
+    named = os.environ.get("MERROW_ARMHF_LIBS")
+    if named:
+        return [Path(p) for p in named.split(os.pathsep) if p]
+    if RUNNING_ON_TARGET:
+        return [None]
+    return sorted(p for p in DEFAULT_BUILDS.glob("*/stage") if p.is_dir()) or [None]
+
+
+def _stage_name(stage):
+    if stage is None:
+        return "installed" if RUNNING_ON_TARGET else "unbuilt"
+    # build/armhf/<release>/stage is named after its release.
+    return stage.parent.name if stage.name == "stage" else stage.name
 
 
 def _installed_file(module):
@@ -199,28 +222,30 @@ def _installed_file(module):
     return Path(spec.origin) if spec is not None and spec.origin else None
 
 
-def _library_file(module, relative):
-    base = os.environ.get("MERROW_ARMHF_LIBS")
-    if base:
-        path = Path(base) / relative
-        where = "MERROW_ARMHF_LIBS=%s" % base
-    elif RUNNING_ON_TARGET:
+def _library_file(stage, module, stem):
+    if stage is None and RUNNING_ON_TARGET:
         path = _installed_file(module)
         if path is None or not path.name.endswith(EXT_SUFFIX):
             pytest.skip("%s is not installed as a target library" % module)
         return path
-    else:
-        path = DEFAULT_LIBS / relative
-        where = "%s (set MERROW_ARMHF_LIBS or run `make test-armhf`)" % DEFAULT_LIBS
-    if not path.is_file():
-        pytest.skip("no cross-built %s under %s" % (relative, where))
-    return path
+    if stage is None:
+        pytest.skip("no cross-built libraries under %s/<release>/stage "
+                    "(set MERROW_ARMHF_LIBS or run `make test-armhf`)" % DEFAULT_BUILDS)
+    found = sorted(stage.glob(stem + TARGET_SUFFIX_PATTERN))
+    if not found:
+        pytest.skip("no cross-built %s%s under %s" % (stem, TARGET_SUFFIX_PATTERN, stage))
+    # One stage holds the build for one release, hence one CPython.
+    assert len(found) == 1, "libraries for more than one CPython in %s: %s" % (stage, found)
+    return found[0]
 
 
-@pytest.fixture(params=LIBRARIES, ids=[m for m, _, _ in LIBRARIES])
+CASES = [(stage, library) for stage in _stages() for library in LIBRARIES]
+
+
+@pytest.fixture(params=CASES, ids=["%s-%s" % (_stage_name(s), lib[0]) for s, lib in CASES])
 def library(request):
-    module, relative, entry = request.param
-    return module, _library_file(module, relative), entry
+    stage, (module, stem, entry) = request.param
+    return module, _library_file(stage, module, stem), entry
 
 
 # --------------------------------------------------------------------------

@@ -4,21 +4,29 @@
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 ARMHF_TOOLS="$REPO/tools/armhf"
 TRIPLET=arm-linux-gnueabihf
-SUITE=bullseye
-PY_SERIES=3.9
-# The CPython of the target release names its extension files this way.
-SOABI=cpython-39-arm-linux-gnueabihf
+
+log() { printf '[armhf %s] %s\n' "$SUITE" "$*" >&2; }
+die() { printf '[armhf %s] error: %s\n' "$SUITE" "$*" >&2; exit 1; }
+
+# The Debian releases the nodes run, each with the one CPython it ships.
+ARMHF_RELEASES="bullseye bookworm trixie"
+SUITE=${ARMHF_RELEASE:-bullseye}
+case $SUITE in
+  bullseye) PY_SERIES=3.9 ;;
+  bookworm) PY_SERIES=3.11 ;;
+  trixie) PY_SERIES=3.13 ;;
+  *) die "unknown ARMHF_RELEASE '$SUITE' (known: $ARMHF_RELEASES)" ;;
+esac
+# The release's CPython names its extension files this way.
+SOABI=cpython-${PY_SERIES/./}-$TRIPLET
 CACHE_DIR=${MERROW_ARMHF_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/merrow-armhf}
 ROOT="$CACHE_DIR/$SUITE-root"
 # Cross-built libraries, installed in the package's layout; the target
-# library tests read this location too.
-BUILD_DIR="$REPO/build/armhf"
-export MERROW_ARMHF_LIBS=${MERROW_ARMHF_LIBS:-$BUILD_DIR/stage}
+# library tests read them from here (MERROW_ARMHF_LIBS).
+BUILD_DIR="$REPO/build/armhf/$SUITE"
+STAGE_DIR="$BUILD_DIR/stage"
 DIST_DIR="$REPO/dist"
 CMAKE=${CMAKE:-/usr/bin/cmake}
-
-log() { printf '[armhf] %s\n' "$*" >&2; }
-die() { printf '[armhf] error: %s\n' "$*" >&2; exit 1; }
 
 need_root() {
   [ "$(id -u)" -eq 0 ] || die "must run as root (apt, binfmt_misc, debootstrap and chroot need it)"
@@ -53,7 +61,7 @@ safe_remove() {
 # Serialises concurrent runs on the shared root; held until the shell exits.
 take_lock() {
   mkdir -p "$CACHE_DIR"
-  exec 9>"$CACHE_DIR/lock"
+  exec 9>"$CACHE_DIR/$SUITE.lock"
   flock 9
 }
 

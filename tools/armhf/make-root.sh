@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Makes (or reuses) the emulated target root: the Debian release whose
-# CPython is of the 3.9 series, with its headers and the test tools. It is
-# cached outside the work tree and rebuilt only when it is broken or its
-# recipe changed. Expects tools/armhf/setup-host.sh to have run.
+# Makes (or reuses) the emulated target root of one Debian release
+# (ARMHF_RELEASE, default bullseye): its own CPython with headers and the
+# test tools. It is cached outside the work tree, one per release, and
+# rebuilt only when it is broken or its recipe changed. Expects
+# tools/armhf/setup-host.sh to have run.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 need_root
@@ -12,6 +13,9 @@ need_root
 ROOT_PACKAGES=python$PY_SERIES,python$PY_SERIES-dev,libc6-dev,python3-pytest,python3-hypothesis,python3-pip
 RECIPE="suite=$SUITE arch=armhf variant=minbase packages=$ROOT_PACKAGES"
 STAMP=.merrow-root-stamp
+# Releases leave the main mirror for the archive some time after their end
+# of life; the first of these that still serves the release is used.
+MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
 
 root_is_intact() {
   local dir=$1
@@ -19,7 +23,22 @@ root_is_intact() {
   [ -f "$dir/usr/include/python$PY_SERIES/Python.h" ] || return 1
   [ -f "$dir/usr/include/$TRIPLET/python$PY_SERIES/pyconfig.h" ] || return 1
   chroot "$dir" /usr/bin/python$PY_SERIES -c \
-    "import sys, pytest, hypothesis; assert sys.version_info[:2] == (3, 9)" >/dev/null 2>&1
+    "import sys, pytest, hypothesis; assert '%d.%d' % sys.version_info[:2] == '$PY_SERIES'" >/dev/null 2>&1
+}
+
+pick_mirror() {
+  if [ -n "${MERROW_ARMHF_MIRROR:-}" ]; then
+    echo "$MERROW_ARMHF_MIRROR"
+    return 0
+  fi
+  local mirror
+  for mirror in "${MIRRORS[@]}"; do
+    if wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$SUITE/main/binary-armhf/Release" </dev/null; then
+      echo "$mirror"
+      return 0
+    fi
+  done
+  die "no mirror serves $SUITE for armhf (tried ${MIRRORS[*]}); set MERROW_ARMHF_MIRROR"
 }
 
 take_lock
@@ -28,27 +47,27 @@ if root_is_intact "$ROOT"; then
   exit 0
 fi
 
-log "making the $SUITE armhf root in $ROOT (runs its package scripts under emulation; takes minutes)"
+started=$SECONDS
+mirror=$(pick_mirror)
+log "making the $SUITE armhf root in $ROOT from $mirror (runs its package scripts under emulation; takes minutes)"
 safe_remove "$ROOT"
 partial="$ROOT.partial"
 safe_remove "$partial"
 mkdir -p "$CACHE_DIR"
-# Let debootstrap fall back to its own default mirror unless one is given.
-mirror=()
-[ -n "${MERROW_ARMHF_MIRROR:-}" ] && mirror=("$MERROW_ARMHF_MIRROR")
+bootstrap_log="$CACHE_DIR/$SUITE-debootstrap.log"
 trap 'unmount_under "$partial"' EXIT
 failed() {
-  tail -n 30 "$CACHE_DIR/debootstrap.log" >&2
+  tail -n 30 "$bootstrap_log" >&2
   if [ -f "$partial/debootstrap/debootstrap.log" ]; then
     tail -n 30 "$partial/debootstrap/debootstrap.log" >&2
   fi
-  die "debootstrap failed ($1); full log in $CACHE_DIR/debootstrap.log"
+  die "debootstrap failed ($1); full log in $bootstrap_log"
 }
 debootstrap --arch=armhf --variant=minbase --foreign --include="$ROOT_PACKAGES" \
-  "$SUITE" "$partial" "${mirror[@]}" </dev/null >"$CACHE_DIR/debootstrap.log" 2>&1 ||
+  "$SUITE" "$partial" "$mirror" </dev/null >"$bootstrap_log" 2>&1 ||
   failed "download"
 provide_qemu_in "$partial"
-chroot "$partial" /debootstrap/debootstrap --second-stage </dev/null >>"$CACHE_DIR/debootstrap.log" 2>&1 ||
+chroot "$partial" /debootstrap/debootstrap --second-stage </dev/null >>"$bootstrap_log" 2>&1 ||
   failed "second stage"
 unmount_under "$partial"
 # Package caches are of no use to the tests and only make the root larger.
@@ -56,4 +75,4 @@ rm -rf "$partial"/var/cache/apt/archives/*.deb "$partial"/var/lib/apt/lists/*_Pa
 echo "$RECIPE" >"$partial/$STAMP"
 root_is_intact "$partial" || die "the new root does not run python$PY_SERIES with pytest and hypothesis"
 mv "$partial" "$ROOT"
-log "root ready: $(chroot "$ROOT" /usr/bin/python$PY_SERIES -c 'import sys, platform; print(sys.version.split()[0], platform.machine())')"
+log "root ready in $((SECONDS - started)) s: $(chroot "$ROOT" /usr/bin/python$PY_SERIES -c 'import sys, platform; print(sys.version.split()[0], platform.machine())')"

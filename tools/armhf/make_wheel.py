@@ -4,13 +4,17 @@ cross-built extension libraries.
 Building the wheel with the usual build backend would mean running it under
 emulation, which is slow; the wheel format is simple enough to write here.
 
-    make_wheel.py --stage build/armhf/stage --out dist
+    make_wheel.py --soabi cpython-311-arm-linux-gnueabihf --stage build/armhf/bookworm/stage --out DIR
+
+The wheel is tagged linux_armv7l, as a build backend would tag it;
+tools/manylinux.sh then gives it the manylinux tag auditwheel finds.
 """
 
 import argparse
 import base64
 import hashlib
 import os
+import re
 import sys
 import time
 import zipfile
@@ -23,13 +27,11 @@ except ImportError:  # before 3.11
 
 REPO = Path(__file__).resolve().parents[2]
 PACKAGE = "merrow_sdk"
-TAG = "cp39-cp39-linux_armv7l"
-EXT_SUFFIX = ".cpython-39-arm-linux-gnueabihf.so"
-# The libraries the wheel must carry, relative to the install stage.
-LIBRARIES = (
-    "merrow_sdk/logging/trace_key" + EXT_SUFFIX,
-    "merrow_sdk/patchbay/__init__" + EXT_SUFFIX,
-)
+PLATFORM = "linux_armv7l"
+SOABI = re.compile(r"^cpython-(?P<nodot>3\d+)-arm-linux-gnueabihf$")
+# The libraries the wheel may carry, relative to the install stage, without
+# their extension suffix.
+LIBRARIES = ("merrow_sdk/logging/trace_key", "merrow_sdk/patchbay/__init__")
 PYTHON_FILES = ("*.py", "*.pyi", "py.typed")
 # Zip entries carry no time zone; a fixed stamp keeps the wheel reproducible.
 DEFAULT_EPOCH = 315532800  # 1980-01-01, the earliest a zip can hold
@@ -64,16 +66,24 @@ def metadata_text(project, readme):
     return "\n".join(lines) + "\n" + body
 
 
-def wheel_text():
+def wheel_tag(soabi):
+    match = SOABI.match(soabi)
+    if match is None:
+        sys.exit("make_wheel: not the SOABI of an armhf CPython 3: %s" % soabi)
+    python = "cp" + match["nodot"]
+    return "%s-%s-%s" % (python, python, PLATFORM)
+
+
+def wheel_text(tag):
     return "\n".join([
         "Wheel-Version: 1.0",
         "Generator: merrow-armhf-make-wheel",
         "Root-Is-Purelib: false",
-        "Tag: " + TAG,
+        "Tag: " + tag,
     ]) + "\n"
 
 
-def package_files(src_root, stage, required):
+def package_files(src_root, stage, soabi, required):
     """(archive name, path) pairs: Python files from the source tree, then
     the libraries from the stage."""
     files = {}
@@ -81,23 +91,24 @@ def package_files(src_root, stage, required):
         for path in (src_root / PACKAGE).rglob(pattern):
             if "__pycache__" not in path.parts:
                 files[path.relative_to(src_root).as_posix()] = path
-    for name in LIBRARIES:
+    libraries = ["%s.%s.so" % (name, soabi) for name in LIBRARIES]
+    for name in libraries:
         path = stage / name
         if path.is_file():
             files[name] = path
         elif name in required:
             sys.exit("make_wheel: missing library %s" % path)
-    stray = [p for p in stage.rglob("*.so") if p.relative_to(stage).as_posix() not in LIBRARIES]
+    stray = [p for p in stage.rglob("*.so") if p.relative_to(stage).as_posix() not in libraries]
     if stray:
         sys.exit("make_wheel: unexpected libraries in the stage: %s" % ", ".join(map(str, stray)))
     return sorted(files.items())
 
 
-def write_wheel(out_dir, project, entries, epoch):
+def write_wheel(out_dir, project, entries, tag, epoch):
     dist = "%s-%s" % (project["name"].replace("-", "_"), project["version"])
     info = dist + ".dist-info"
     out_dir.mkdir(parents=True, exist_ok=True)
-    wheel_path = out_dir / ("%s-%s.whl" % (dist, TAG))
+    wheel_path = out_dir / ("%s-%s.whl" % (dist, tag))
     stamp = time.gmtime(max(epoch, DEFAULT_EPOCH))[:6]
     records = []
 
@@ -114,7 +125,7 @@ def write_wheel(out_dir, project, entries, epoch):
         for name, path in entries:
             add(archive, name, path.read_bytes(), 0o755 if name.endswith(".so") else 0o644)
         add(archive, info + "/METADATA", metadata_text(project, readme).encode("utf-8"))
-        add(archive, info + "/WHEEL", wheel_text().encode("utf-8"))
+        add(archive, info + "/WHEEL", wheel_text(tag).encode("utf-8"))
         records.append(info + "/RECORD,,")
         add(archive, info + "/RECORD", ("\n".join(records) + "\n").encode("utf-8"))
     os.replace(tmp_path, wheel_path)
@@ -123,6 +134,8 @@ def write_wheel(out_dir, project, entries, epoch):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--soabi", required=True,
+                        help="SOABI of the target CPython, e.g. cpython-39-arm-linux-gnueabihf")
     parser.add_argument("--stage", type=Path, required=True,
                         help="install prefix of the cross build")
     parser.add_argument("--src", type=Path, default=REPO / "src")
@@ -134,11 +147,12 @@ def main(argv=None):
 
     with open(args.pyproject, "rb") as f:
         project = tomllib.load(f)["project"]
-    entries = package_files(args.src, args.stage, set(args.require))
+    tag = wheel_tag(args.soabi)
+    entries = package_files(args.src, args.stage, args.soabi, set(args.require))
     if not any(name.endswith(".so") for name, _ in entries):
         sys.exit("make_wheel: no libraries in %s" % args.stage)
     epoch = int(os.environ.get("SOURCE_DATE_EPOCH", DEFAULT_EPOCH))
-    print(write_wheel(args.out, project, entries, epoch))
+    print(write_wheel(args.out, project, entries, tag, epoch))
 
 
 if __name__ == "__main__":

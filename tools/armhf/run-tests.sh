@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the target wheel into the emulated root and runs the project's
-# test suite there; exits with pytest's own status.
+# Installs the target wheel into the emulated root of ARMHF_RELEASE and runs
+# the project's test suite there; exits with pytest's own status.
 #   run-tests.sh WHEEL   (PYTEST_ARGS as for `make test`)
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
@@ -31,12 +31,14 @@ cp -r "$REPO/tests" "$REPO/pyproject.toml" "$ROOT$work/"
 for extra in conftest.py examples; do
   if [ -e "$REPO/$extra" ]; then cp -r "$REPO/$extra" "$ROOT$work/"; fi
 done
-cp -r "$MERROW_ARMHF_LIBS" "$ROOT$work/stage"
+cp -r "$STAGE_DIR" "$ROOT$work/stage"
 cp "$wheel" "$ROOT$work/wheel/"
 
+# From bookworm on, the system CPython is marked as managed by apt; this root
+# exists to have the wheel installed into it.
 in_root() {
   chroot "$ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin \
-    MERROW_ARMHF_LIBS="$work/stage" "$@"
+    MERROW_ARMHF_LIBS="$work/stage" PIP_BREAK_SYSTEM_PACKAGES=1 PIP_ROOT_USER_ACTION=ignore "$@"
 }
 
 log "installing $(basename "$wheel") into the root"
