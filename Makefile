@@ -75,8 +75,10 @@ bench-callgrind:
 test-all:
 	tools/test-all.sh
 
-# Host wheels for those interpreters and the 32-bit ARM wheel in dist/, their
-# contents checked and the host ones tested once installed (tools/wheels.sh).
+# Manylinux wheels for those interpreters and for the 32-bit ARM target of
+# each Debian release, and the sdist, in dist/: their contents and metadata
+# checked, and each wheel tested once installed, the ARM ones in their
+# emulated roots (tools/wheels.sh).
 wheels:
 	tools/wheels.sh
 
