@@ -1,0 +1,187 @@
+"""Locks in the forms a with statement accepts beyond threading.Lock: special
+methods that are plain callables rather than functions, and objects of
+builtin types whose methods the module may call directly (or must not).
+In each form the generator uses the lock exactly as a with statement
+would: the same calls with the same arguments, the same errors.
+"""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import assert_one_entry
+
+
+class Call:
+    """A callable without __get__: found on the type, it is called as it is,
+    without the lock as first argument."""
+
+    def __init__(self, log, name, result=None):
+        self.log, self.name, self.result = log, name, result
+
+    def __call__(self, *args):
+        self.log.append((self.name, args))
+        return self.result
+
+
+def plain_callables_lock(exit_result=None):
+    log = []
+
+    class PlainCallables:
+        __enter__ = Call(log, "enter", "entered")
+        __exit__ = Call(log, "exit", exit_result)
+
+    lock = PlainCallables()
+    lock.log = log
+    return lock
+
+
+def shape(log):
+    """The calls of a log, with exceptions and tracebacks by type."""
+    return [(name, tuple(a if a is None or isinstance(a, type) else type(a) for a in args))
+            for name, args in log]
+
+
+def with_statement_log(exit_result, raising):
+    """The calls a with statement makes on such a lock, around a body that
+    raises AttributeError or not."""
+    lock = plain_callables_lock(exit_result)
+    try:
+        with lock:
+            if raising:
+                raise AttributeError("_error_counter")
+    except AttributeError:
+        pass
+    return shape(lock.log)
+
+
+OPERATIONS = {
+    "generate_error_id": "ERR-GEN-camera-f-3-1",
+    "generate_event_id": "EVT-EVT-camera-f-3-1",
+    "generate_session_id": None,
+}
+
+
+@pytest.mark.parametrize("operation, expected", OPERATIONS.items(), ids=OPERATIONS.keys())
+def test_plain_callable_special_methods_are_called_unbound(g, operation, expected):
+    lock = plain_callables_lock()
+    g._lock = lock
+    made = getattr(g, operation)()
+    if expected is None:
+        assert made is g.get_session_id() and made.startswith("SES-camera-f-3-")
+    else:
+        assert made == expected
+    assert lock.log == [("enter", ()), ("exit", (None, None, None))]
+    assert shape(lock.log) == with_statement_log(None, False)
+
+
+@pytest.mark.parametrize("exit_result, raised", [(None, AttributeError), (True, UnboundLocalError)],
+                         ids=["false", "true"])
+def test_plain_callable_exit_sees_the_failure(g, exit_result, raised):
+    lock = plain_callables_lock(exit_result)
+    g._lock = lock
+    del g._error_counter
+    with pytest.raises(Exception) as info:
+        g.generate_error_id()
+    # a suppressed failure leaves the number unbound, as in the plain method
+    assert type(info.value) is raised
+    assert shape(lock.log) == with_statement_log(exit_result, True)
+    _, (exc_type, exc_value, tb) = lock.log[1]
+    assert exc_type is AttributeError and isinstance(exc_value, AttributeError)
+    if raised is AttributeError:
+        assert exc_value is info.value
+    # the traceback handed to __exit__ is the tail of the one the caller gets
+    chain, node = [], exc_value.__traceback__
+    while node is not None:
+        chain.append(node)
+        node = node.tb_next
+    assert tb in chain
+    assert not hasattr(g, "_error_counter")
+    assert_one_entry(info.value, "generate_error_id", last=False)
+
+
+# ---------------------------------------------------------------------------
+# Builtin lock types, in a fresh interpreter: the module calls the methods of
+# the first builtin lock type it meets directly when their calling
+# convention allows it, and goes through the protocol for any other.
+
+BUILTIN_LOCKS = """
+import io, json, sys, threading, traceback
+from merrow_sdk.logging.trace_key import LogIDGenerator
+
+MAKERS = {
+    "io.BytesIO": lambda: io.BytesIO(b"x"),
+    "memoryview": lambda: memoryview(b"x"),
+    "threading.RLock": threading.RLock,
+    "threading.Lock": threading.Lock,
+}
+
+
+class Model:
+    '''generate_error_id as plain Python, with the same state.'''
+
+    def __init__(self, lock):
+        self.node_id, self.source_idx, self._error_counter, self._lock = "camera-front-01", 3, 0, lock
+
+    def generate_error_id(self):
+        with self._lock:
+            self._error_counter += 1
+            n = self._error_counter
+        return f"ERR-GEN-{self.node_id[:8]}-{self.source_idx}-{n}"
+
+
+def outcome(call):
+    try:
+        return ["returned", call()]
+    except Exception as exc:
+        return [type(exc).__name__, str(exc)]
+
+
+def released(lock):
+    if isinstance(lock, memoryview):
+        return lock.__repr__().startswith("<released")
+    if isinstance(lock, io.BytesIO):
+        return lock.closed
+    if hasattr(lock, "_is_owned"):
+        return not lock._is_owned()
+    return not lock.locked()
+
+
+report = {}
+for name in sys.argv[1:]:
+    results = []
+    for make in (lambda lock: LogIDGenerator("camera-front-01", 3), Model):
+        lock = MAKERS[name]()
+        gen = make(lock)
+        gen._lock = lock
+        steps = [outcome(gen.generate_error_id) for _ in range(2)]
+        del gen._error_counter
+        steps.append(outcome(gen.generate_error_id)[0])
+        results.append([steps, released(lock)])
+    report[name] = results
+print(json.dumps(report))
+"""
+
+# In this order: types that cannot be called directly come first, so that
+# the next one is the first the module can learn.
+BUILTIN_LOCK_ORDER = ["io.BytesIO", "memoryview", "threading.RLock", "threading.Lock"]
+
+
+def test_builtin_lock_types_behave_as_in_a_with_statement():
+    env = dict(os.environ)
+    env.pop("PYTHONWARNINGS", None)
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(BUILTIN_LOCKS), *BUILTIN_LOCK_ORDER],
+                          capture_output=True, text=True, env=env, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout.splitlines()[-1])
+    for name in BUILTIN_LOCK_ORDER:
+        native, model = report[name]
+        assert native == model, name
+    # the forms differ: one-use locks refuse the second call, locks do not
+    assert report["io.BytesIO"][0][0][1][0] == "ValueError"
+    assert report["memoryview"][0][0][1][0] == "ValueError"
+    assert report["threading.RLock"][0][0][1] == ["returned", "ERR-GEN-camera-f-3-2"]
+    assert report["threading.Lock"][0][0][1] == ["returned", "ERR-GEN-camera-f-3-2"]
