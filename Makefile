@@ -44,6 +44,17 @@ ARMHF_RELEASE ?= bullseye
 test-armhf:
 	ARMHF_RELEASE="$(ARMHF_RELEASE)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/armhf/test.sh
 
+.PHONY: test-trixie bench-callgrind-trixie
+# The 3.13 wheel, built here, on the CPython 3.13 that Debian trixie ships,
+# in a native root made on first use (tools/trixie/): the whole suite, or the
+# callgrind goals table (CALLGRIND_ARGS as for bench-callgrind, but neither
+# --series nor --python), its JSON in benchmarks/results/callgrind-3.13-trixie.json.
+test-trixie:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/trixie/test.sh
+
+bench-callgrind-trixie:
+	tools/trixie/bench-callgrind.sh $(CALLGRIND_ARGS)
+
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
 # pyperf, e.g. "--rigorous", "--only session", "--clock wall";
