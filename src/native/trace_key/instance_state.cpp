@@ -74,6 +74,11 @@ bool writable_directly(PyTypeObject* type, Attr attr)
 [[gnu::noinline]] PyObject* read_slowly(PyObject* self, Attr attr)
 {
     PyObject* key = state_name(attr);
+    if (!snapshot::enabled()) {
+        // Without memory a dictionary of our own making gains nothing, and
+        // costs where the interpreter specialises on values kept inline.
+        return PyObject_GetAttr(self, key);
+    }
     const layout_detail::Entry* layout = direct_read_layout(Py_TYPE(self), attr);
     PyObject* dict = layout ? instance_dict(self) : nullptr;
     if (!dict) {
@@ -116,6 +121,9 @@ PyObject* read_state(PyObject* self, Attr attr)
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
     PyObject* key = state_name(attr);
+    if (!snapshot::enabled()) {
+        return PyObject_SetAttr(self, key, value);
+    }
     // Replacing a value changes no keys, so the protocol's bookkeeping of
     // the type's shared key table (before 3.11, around a store that adds a
     // key) has nothing to do.

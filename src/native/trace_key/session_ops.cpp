@@ -75,16 +75,23 @@ PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
     return checked_session(read_state(self, Attr::session_id));
 }
 
+// The protocol itself: a new instance has nothing to remember yet, and
+// values kept inline stay so (no dictionary is made for them).
+int assign(PyObject* self, Attr attr, PyObject* value)
+{
+    return PyObject_SetAttr(self, state_name(attr), value);
+}
+
 }  // namespace
 
 PyObject* init_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
-    if (write_state(self, Attr::node_id, call.values[1]) < 0 ||
-        write_state(self, Attr::source_idx, call.values[2]) < 0 ||
-        write_state(self, Attr::session_id, Py_None) < 0 ||
-        write_state(self, Attr::error_counter, g_state.zero) < 0 ||
-        write_state(self, Attr::event_counter, g_state.zero) < 0) {
+    if (assign(self, Attr::node_id, call.values[1]) < 0 ||
+        assign(self, Attr::source_idx, call.values[2]) < 0 ||
+        assign(self, Attr::session_id, Py_None) < 0 ||
+        assign(self, Attr::error_counter, g_state.zero) < 0 ||
+        assign(self, Attr::event_counter, g_state.zero) < 0) {
         return nullptr;
     }
     OwnedRef threading = OwnedRef::steal(lookup_global(call.function->globals, Name::threading));
@@ -96,7 +103,7 @@ PyObject* init_body(BoundCall& call)
         return nullptr;
     }
     OwnedRef lock = OwnedRef::steal(PyObject_CallNoArgs(make_lock.get()));
-    if (!lock || write_state(self, Attr::lock, lock.get()) < 0) {
+    if (!lock || assign(self, Attr::lock, lock.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -3,6 +3,9 @@
 namespace merrow::trace_key::snapshot {
 
 Snapshot g_snapshots[1 << kSnapshotBits];
+#if PY_VERSION_HEX >= 0x030C0000
+int g_watcher = -1;
+#endif
 
 namespace {
 
@@ -14,7 +17,6 @@ bool releases_quietly(PyObject* value)
 }
 
 #if PY_VERSION_HEX >= 0x030C0000
-int g_watcher = -1;
 
 // Any change to a watched dictionary, or its end, makes memory forget it.
 // Runs inside the dictionary's own operation: touches nothing but memory.
@@ -30,9 +32,6 @@ int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 // Memory may start on `dict` once the watcher is told of it.
 bool watch(PyObject* dict)
 {
-    if (g_watcher < 0) {
-        return false;
-    }
     if (PyDict_Watch(g_watcher, dict) < 0) {
         PyErr_Clear();
         return false;
@@ -62,6 +61,9 @@ bool rememberable(PyObject* dict)
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 #else
+    if (!enabled()) {
+        return false;
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
@@ -122,9 +124,9 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
 void start()
 {
 #if PY_VERSION_HEX >= 0x030C0000
-    // 3.13.0 tells watchers nothing of stores to attributes that an
-    // instance keeps inline while its dictionary shares them (fixed in
-    // 3.13.1): there memory would miss changes, so it stays off.
+    // 3.13.0 tells watchers nothing of stores to attributes kept inline
+    // while the instance's dictionary shares them (fixed in 3.13.1): there
+    // memory would miss changes, so it stays off.
     const bool watchers_complete = Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;
     if (g_watcher < 0 && watchers_complete) {
         g_watcher = PyDict_AddWatcher(forget_changed);

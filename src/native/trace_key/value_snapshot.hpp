@@ -17,7 +17,8 @@
 // - from 3.12, by a dictionary watcher (public API): any event on a watched
 //   dictionary, its deallocation included, makes its snapshot forget it; its
 //   keys are checked to be str when the snapshot is made. (Not on 3.13.0,
-//   whose watchers miss stores to attributes kept inline.)
+//   whose watchers miss stores to attributes kept inline: there state goes
+//   through the generic protocol.)
 #pragma once
 
 #include <Python.h>
@@ -76,6 +77,14 @@ inline bool unchanged(const Snapshot& snap, PyObject* dict)
 inline bool unchanged(const Snapshot&, PyObject*) { return true; }
 #endif
 
+// Whether memory is on: from 3.12 it needs its watcher.
+#if PY_VERSION_HEX >= 0x030C0000
+extern int g_watcher;
+inline bool enabled() { return g_watcher >= 0; }
+#else
+inline bool enabled() { return true; }
+#endif
+
 #if PY_VERSION_HEX < 0x030B0000
 // Snapshots are found by instance. The instance's dictionary sits in a slot.
 inline PyObject* dict_in_slot(PyObject* self)
@@ -123,7 +132,7 @@ inline PyObject* layout_dict(PyObject* self, const layout_detail::Entry*& layout
 inline Snapshot* current(PyObject* self)
 {
     const layout_detail::Entry* layout;
-    PyObject* dict = layout_dict(self, layout);
+    PyObject* dict = enabled() ? layout_dict(self, layout) : nullptr;
     if (!dict) {
         return nullptr;
     }
@@ -143,8 +152,8 @@ inline PyObject* remembered(PyObject* self, Attr attr)
     return snap ? snap->values[static_cast<int>(attr)] : nullptr;
 }
 
-// Whether `dict` can be remembered: its keys are all str. (A split table's
-// are; from 3.12 the keys are looked at.)
+// Whether `dict` can be remembered: memory is on and its keys are all str.
+// (A split table's are; from 3.12 the keys are looked at.)
 bool rememberable(PyObject* dict);
 
 // self.<attr> (borrowed) from a rememberable `dict` that the current
