@@ -117,11 +117,15 @@ int check_runtime_version(const ModuleNames& names)
 int register_in_sys_modules(const ModuleNames& names, PyObject* module)
 {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* existing = PyDict_GetItemString(modules, names.qualified_name);
-    if (existing) {
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString(names.qualified_name));
+    if (!key) {
+        return -1;
+    }
+    // A failed lookup is reported, not taken for a missing entry.
+    if (PyDict_GetItemWithError(modules, key.get())) {
         return 0;
     }
-    return PyDict_SetItemString(modules, names.qualified_name, module);
+    return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, key.get(), module);
 }
 
 PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_list, int level)

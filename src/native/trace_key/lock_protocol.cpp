@@ -155,6 +155,11 @@ int LockSection::enter(PyObject* self)
 PyObject* LockSection::call_exit(PyObject* const* args)
 {
     if (!lock_) {
+        // Leaving normally allocates nothing, so the lock is given back even
+        // when memory has run out (a builtin __exit__ takes a tuple).
+        if (args[0] == Py_None) {
+            return PyObject_Call(exit_.get(), g_state.three_nones, nullptr);
+        }
         return PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
     }
     if (args[0] == Py_None) {
