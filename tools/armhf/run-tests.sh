@@ -38,7 +38,7 @@ cp "$wheel" "$ROOT$work/wheel/"
 # exists to have the wheel installed into it.
 in_root() {
   chroot "$ROOT" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin \
-    MERROW_ARMHF_LIBS="$work/stage" PIP_BREAK_SYSTEM_PACKAGES=1 PIP_ROOT_USER_ACTION=ignore "$@"
+    MERROW_ARMHF_LIBS="$work/stage" MERROW_EMULATED=1 PIP_BREAK_SYSTEM_PACKAGES=1 PIP_ROOT_USER_ACTION=ignore "$@"
 }
 
 log "installing $(basename "$wheel") into the root"
