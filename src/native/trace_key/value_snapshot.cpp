@@ -2,7 +2,9 @@
 
 namespace merrow::trace_key::snapshot {
 
-Snapshot g_snapshots[1 << kSnapshotBits];
+Snapshot g_snapshots[2 << kPairBits];
+// Per pair, the slot to give a new key when neither is free.
+unsigned char g_next_victim[1 << kPairBits];
 #if PY_VERSION_HEX >= 0x030C0000
 int g_watcher = -1;
 #endif
@@ -22,9 +24,8 @@ bool releases_quietly(PyObject* value)
 // Runs inside the dictionary's own operation: touches nothing but memory.
 int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 {
-    Snapshot& snap = slot_for(dict);
-    if (snap.dict == dict) {
-        forget(snap);
+    if (Snapshot* snap = find(dict)) {
+        forget(*snap);
     }
     return 0;
 }
@@ -47,14 +48,30 @@ Snapshot& home_of(PyObject* self, PyObject* dict)
 {
 #if PY_VERSION_HEX < 0x030B0000
     (void)dict;
-    return slot_for(self);
+    return place_for(self);
 #else
     (void)self;
-    return slot_for(dict);
+    return place_for(dict);
 #endif
 }
 
 }  // namespace
+
+Snapshot& place_for(PyObject* key)
+{
+    if (Snapshot* same = find(key)) {
+        return *same;
+    }
+    Snapshot* pair = pair_for(key);
+    for (int way = 0; way < 2; ++way) {
+        if (!key_of(pair[way])) {
+            return pair[way];
+        }
+    }
+    unsigned char& victim = g_next_victim[(pair - g_snapshots) / 2];
+    victim ^= 1;
+    return pair[victim];
+}
 
 bool rememberable(PyObject* dict)
 {

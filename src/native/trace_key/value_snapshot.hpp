@@ -51,16 +51,37 @@ inline void forget(Snapshot& snap)
     snap.dict = nullptr;
 }
 
-// Several generators used in turn each keep theirs: with this many slots,
-// eight instances rarely share one.
-inline constexpr int kSnapshotBits = 7;
-extern Snapshot g_snapshots[1 << kSnapshotBits];
+// Snapshots are found by a key: the instance before 3.11, its dictionary
+// from 3.11 (which the watcher is told of).
+inline PyObject* key_of(const Snapshot& snap)
+{
+#if PY_VERSION_HEX < 0x030B0000
+    return snap.self;
+#else
+    return snap.dict;
+#endif
+}
 
-inline Snapshot& slot_for(PyObject* key)
+// Several generators used in turn each keep theirs: each key may sit in
+// either slot of its pair, so two keys that hash alike both stay.
+inline constexpr int kPairBits = 7;
+extern Snapshot g_snapshots[2 << kPairBits];
+
+inline Snapshot* pair_for(PyObject* key)
 {
     const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    return g_snapshots[(bits * 0x9E3779B97F4A7C15ull) >> (64 - kSnapshotBits)];
+    return &g_snapshots[2 * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kPairBits))];
 }
+
+// The snapshot kept under `key`, or null.
+inline Snapshot* find(PyObject* key)
+{
+    Snapshot* pair = pair_for(key);
+    return key_of(pair[0]) == key ? pair : key_of(pair[1]) == key ? pair + 1 : nullptr;
+}
+
+// Where a new snapshot for `key` goes (its old content is discarded).
+Snapshot& place_for(PyObject* key);
 
 #if PY_VERSION_HEX < 0x030C0000
 inline std::uint64_t version_of(PyObject* dict)
@@ -98,13 +119,14 @@ inline PyObject* dict_in_slot(PyObject* self)
 // dictionary), or null.
 inline Snapshot* current(PyObject* self)
 {
-    Snapshot& snap = slot_for(self);
+    Snapshot* found = find(self);
     PyTypeObject* type = Py_TYPE(self);
     // The layout proves the type the one remembered, before its dictionary
     // offset is trusted (a freed instance's or type's memory may be reused).
-    if (snap.self != self || snap.type != type || !layout_detail::matches(snap.layout, type)) {
+    if (!found || found->type != type || !layout_detail::matches(found->layout, type)) {
         return nullptr;
     }
+    Snapshot& snap = *found;
     PyObject* dict =
         *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
     return dict == snap.dict && unchanged(snap, dict) ? &snap : nullptr;
@@ -136,12 +158,12 @@ inline Snapshot* current(PyObject* self)
     if (!dict) {
         return nullptr;
     }
-    Snapshot& snap = slot_for(dict);
+    Snapshot* snap = find(dict);
     // Instances may share a dictionary: any of them whose type's layout is
     // the one remembered reads the same values.
-    const bool valid = snap.dict == dict && snap.type == Py_TYPE(self) &&
-                       snap.layout.version == layout->key.version && unchanged(snap, dict);
-    return valid ? &snap : nullptr;
+    const bool valid = snap && snap->type == Py_TYPE(self) &&
+                       snap->layout.version == layout->key.version && unchanged(*snap, dict);
+    return valid ? snap : nullptr;
 }
 #endif
 
