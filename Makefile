@@ -80,6 +80,12 @@ bench-callgrind:
 	if [ -z "$$py" ]; then echo "error: none of CPython $(BENCH_SERIES) is installed" >&2; exit 1; fi; \
 	"$$py" benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" $(CALLGRIND_ARGS)
 
+.PHONY: bench-tables
+# The tables of docs/benchmarks.md from the JSON files of both callgrind
+# targets (benchmarks/callgrind_tables.py).
+bench-tables:
+	"$$(tools/find-python.sh $(PY_SERIES))" benchmarks/callgrind_tables.py --write
+
 .PHONY: test-all wheels typecheck
 # The whole suite on every CPython 3.9 to 3.13 that pyenv or PATH offers,
 # each in its own .venv-X.Y (tools/test-all.sh).
