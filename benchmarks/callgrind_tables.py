@@ -50,22 +50,24 @@ def heading(root, report):
     else:
         where = f"CPython {version} built by pyenv, x86_64 host"
     tree = report["tree"]
-    state = f"commit `{tree['commit'][:7]}`"
+    state = f"Commit `{tree['commit'][:7]}`"
     if tree["changed"]:
         state += (f" plus uncommitted changes to {len(tree['changed'])} files "
                   f"(diff sha256 `{tree['diff_sha256'][:12]}`)")
-    when = report["generated"].replace("T", " ")[:16]
-    return [f"### {where}", "",
-            f"Tree: {state}. Measured {when}, N = {report['calls']}."]
+    verdicts = [row["met"] for row in report["rows"] if row["met"] is not None]
+    return (f"### {where}\n\n{state}; extension "
+            f"`{report['python']['extension']['sha256'][:12]}`, measured "
+            f"{report['generated'].replace('T', ' ')[:16]}, N = {report['calls']}: "
+            f"{sum(verdicts)} of {len(verdicts)} goals met.")
 
 
 def tables():
     blocks = []
     for root, report in reports():
-        # The table as bench-callgrind prints it, under a heading that says
-        # which interpreter and tree it came from.
-        body = markdown(report).split("\n", 1)[1]
-        blocks.append("\n".join(heading(root, report)) + "\n" + body)
+        # The table bench-callgrind prints, under a heading that says which
+        # interpreter and tree it came from.
+        table = [line for line in markdown(report).splitlines() if line.startswith("|")]
+        blocks.append(heading(root, report) + "\n\n" + "\n".join(table))
     return "\n\n".join(blocks)
 
 
