@@ -49,6 +49,27 @@ inline int make_text_ready(PyObject* text)
 #endif
 }
 
+// The value of an exact int when it fits a long long: true and *value set,
+// or false (nothing set, no exception) when it does not.
+inline bool small_int_value(PyObject* exact_int, long long* value)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    // Most ints are compact: their value is read without a call.
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (PyUnstable_Long_IsCompact(number)) {
+        *value = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    if (overflow) {
+        return false;
+    }
+    *value = result;
+    return true;
+}
+
 // PyObject_HasAttr as 3.9 has it: any error of the lookup means "no" and is
 // cleared. From 3.13 on PyObject_HasAttr reports such errors to
 // sys.unraisablehook instead.

@@ -24,12 +24,10 @@ constexpr CounterKind kEvents = {Attr::event_counter, "EVT-"};
 // sum is what the number protocol would give, without its dispatch.
 PyObject* add_one(PyObject* current)
 {
-    if (PyLong_CheckExact(current)) {
-        int overflow = 0;
-        const long value = PyLong_AsLongAndOverflow(current, &overflow);
-        if (!overflow && value < LONG_MAX) {
-            return PyLong_FromLong(value + 1);
-        }
+    long long value;
+    if (PyLong_CheckExact(current) && compat::small_int_value(current, &value) &&
+        value < LLONG_MAX) {
+        return PyLong_FromLongLong(value + 1);
     }
     return PyNumber_InPlaceAdd(current, g_state.one);
 }
@@ -38,10 +36,10 @@ PyObject* add_one(PyObject* current)
 // old value is let go once added to, as `x += 1` lets it go, so that the
 // write-back drops its last reference (and runs any __del__) before the
 // read-back.
-PyObject* count_one(PyObject* self, Attr counter)
+PyObject* count_one(PyObject* self, Attr counter, MemoryLook* look)
 {
     PyObject* number;
-    if (count_remembered(self, counter, &number)) {
+    if (count_remembered(self, counter, &number, look)) {
         return number;
     }
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
@@ -63,7 +61,8 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     if (section.enter(self) < 0) {
         return nullptr;
     }
-    OwnedRef number = OwnedRef::steal(count_one(self, kind.counter));
+    MemoryLook look;
+    OwnedRef number = OwnedRef::steal(count_one(self, kind.counter, &look));
     if (!number) {
         if (section.exit_with_exception(*call.function->op, call) !=
             LockSection::Outcome::suppressed) {
@@ -72,8 +71,11 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     } else if (section.exit() < 0) {
         return nullptr;
     }
+    if (!section.exits_quietly()) {
+        look = {};
+    }
     TextField fields[4];  // token, node prefix, index, running number
-    if (read_node_fields(self, fields[1], fields[2]) < 0) {
+    if (read_node_fields(self, fields[1], fields[2], look) < 0) {
         return nullptr;
     }
     if (!number) {

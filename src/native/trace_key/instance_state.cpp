@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "py_compat.hpp"
 #include "value_snapshot.hpp"
 
 namespace merrow::trace_key {
@@ -156,9 +157,10 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 }
 
 bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
-                        PyObject** second)
+                        PyObject** second, MemoryLook look)
 {
-    snapshot::Snapshot* snap = snapshot::current(self);
+    auto* snap = look.found ? static_cast<snapshot::Snapshot*>(look.found)
+                            : snapshot::current(self);
     if (!snap) {
         return false;
     }
@@ -172,26 +174,27 @@ bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
     return true;
 }
 
-bool count_remembered(PyObject* self, Attr counter, PyObject** number)
+bool count_remembered(PyObject* self, Attr counter, PyObject** number, MemoryLook* look)
 {
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
     if (!old || !PyLong_CheckExact(old)) {
         return false;
     }
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(old, &overflow);
-    if (overflow || value == LONG_MAX) {
+    long long value;
+    if (!compat::small_int_value(old, &value) || value == LLONG_MAX) {
         return false;
     }
     // The sum the number protocol gives an exact int. No caller code runs
     // from here on: an int's allocation starts no collection, and the old
     // one's release runs nothing.
-    *number = PyLong_FromLong(value + 1);
+    *number = PyLong_FromLongLong(value + 1);
     if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
-    // A read back now gives the value just stored.
+    // A read back now gives the value just stored; memory still answers
+    // until caller code runs.
+    look->found = *number ? snap : nullptr;
     return true;
 }
 

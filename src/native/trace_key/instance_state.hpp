@@ -24,6 +24,12 @@ int write_state(PyObject* self, Attr attr, PyObject* value);
 // them. Each returns false (nothing done, no exception) when memory cannot
 // answer; the body then takes the steps one by one.
 
+// What one look at memory found, handed on to a later step when no caller
+// code has run in between (opaque; empty: look again).
+struct MemoryLook {
+    void* found = nullptr;
+};
+
 // A read whose value memory holds: until caller code runs, reading again
 // is sure to give this value and to run no code, so a body may take it
 // again instead. `*value` gets a new reference.
@@ -32,12 +38,12 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value);
 // Two reads in a row (new references), when the first value is an exact
 // str: taking its text runs no code, so nothing can run between them.
 bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
-                        PyObject** second);
+                        PyObject** second, MemoryLook look = {});
 
 // The counter step, `self.<attr> += 1` then a read back, for an exact int
 // counter: its addition and the release of the old value run no code.
 // `*number` gets the running number (null with the exception set when the
 // addition fails, as it would step by step).
-bool count_remembered(PyObject* self, Attr counter, PyObject** number);
+bool count_remembered(PyObject* self, Attr counter, PyObject** number, MemoryLook* look);
 
 }  // namespace merrow::trace_key

@@ -1,5 +1,6 @@
 #include "lock_protocol.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "instance_state.hpp"
@@ -52,7 +53,16 @@ struct KnownLockType {
     PyTypeObject* type = nullptr;  // strong reference once learnt
     PyMethodDef* enter = nullptr;
     PyMethodDef* exit = nullptr;
+    bool quiet_exit = false;
 };
+
+// The interpreter's own locks (what threading.Lock and threading.RLock
+// make), whose release runs nothing but the release of a mutex.
+bool is_interpreter_lock(PyTypeObject* type)
+{
+    const char* name = type->tp_name;
+    return std::strcmp(name, "_thread.lock") == 0 || std::strcmp(name, "_thread.RLock") == 0;
+}
 
 KnownLockType g_known_lock;
 
@@ -119,7 +129,7 @@ void learn_lock_type(PyTypeObject* type)
     PyMethodDef* enter = exit ? builtin_method(type, name(Name::enter)) : nullptr;
     if (enter) {
         Py_INCREF(type);
-        g_known_lock = KnownLockType{type, enter, exit};
+        g_known_lock = KnownLockType{type, enter, exit, is_interpreter_lock(type)};
     }
 }
 
@@ -168,6 +178,8 @@ PyObject* LockSection::call_exit(PyObject* const* args)
     OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(3, args[0], args[1], args[2]));
     return tuple ? call_method_def(g_known_lock.exit, lock_.get(), args, 3, tuple.get()) : nullptr;
 }
+
+bool LockSection::exits_quietly() const { return lock_ && g_known_lock.quiet_exit; }
 
 int LockSection::exit()
 {

@@ -25,6 +25,10 @@ public:
     // one (call.entry_added is then set) or the one __exit__ raised.
     Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
 
+    // Whether leaving normally runs no caller code: the lock is one of the
+    // interpreter's own, whose release only gives a mutex back.
+    bool exits_quietly() const;
+
 private:
     PyObject* call_exit(PyObject* const* args);
 

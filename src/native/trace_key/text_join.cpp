@@ -92,22 +92,18 @@ int TextField::assign_value(OwnedRef value)
         owner_ = std::move(value);
         return 0;
     }
-    if (PyLong_CheckExact(object)) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(object, &overflow);
-        if (!overflow && !(number == -1 && PyErr_Occurred())) {
-            const bool negative = number < 0;
-            const unsigned long long magnitude =
-                negative ? 0ULL - static_cast<unsigned long long>(number)
-                         : static_cast<unsigned long long>(number);
-            const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
-            data_ = digits_ + start;
-            length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
-            kind_ = PyUnicode_1BYTE_KIND;
-            max_char_ = 127;
-            return 0;
-        }
-        PyErr_Clear();
+    long long number;
+    if (PyLong_CheckExact(object) && compat::small_int_value(object, &number)) {
+        const bool negative = number < 0;
+        const unsigned long long magnitude =
+            negative ? 0ULL - static_cast<unsigned long long>(number)
+                     : static_cast<unsigned long long>(number);
+        const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
+        data_ = digits_ + start;
+        length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
+        kind_ = PyUnicode_1BYTE_KIND;
+        max_char_ = 127;
+        return 0;
     }
     OwnedRef text = OwnedRef::steal(PyObject_Format(object, g_state.empty_text));
     if (!text) {

@@ -132,14 +132,15 @@ inline Snapshot* current(PyObject* self)
     return dict == snap.dict && unchanged(snap, dict) ? &snap : nullptr;
 }
 #else
-// Snapshots are found by dictionary, which the watcher is told of.
-// The instance's dictionary (borrowed: the instance holds it) when its type
-// leaves state to it; values kept inline get a dictionary of their own
+// The snapshot that answers for self right now (its `dict` is self's
+// dictionary), or null. Values kept inline get a dictionary of their own
 // once, which then holds the very values the interpreter reads and writes.
-inline PyObject* layout_dict(PyObject* self, const layout_detail::Entry*& layout)
+inline Snapshot* current(PyObject* self)
 {
-    layout = current_layout(Py_TYPE(self));
-    if (!layout || !layout->plain) {
+    PyTypeObject* type = Py_TYPE(self);
+    // Only types with the generic slots and a dictionary are remembered;
+    // others are left before a dictionary is asked for.
+    if (!enabled() || type->tp_getattro != PyObject_GenericGetAttr) {
         return nullptr;
     }
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
@@ -147,22 +148,13 @@ inline PyObject* layout_dict(PyObject* self, const layout_detail::Entry*& layout
         PyErr_Clear();
         return nullptr;
     }
-    Py_DECREF(dict);
-    return dict;
-}
-
-inline Snapshot* current(PyObject* self)
-{
-    const layout_detail::Entry* layout;
-    PyObject* dict = enabled() ? layout_dict(self, layout) : nullptr;
-    if (!dict) {
-        return nullptr;
-    }
+    Py_DECREF(dict);  // the instance holds it
     Snapshot* snap = find(dict);
-    // Instances may share a dictionary: any of them whose type's layout is
-    // the one remembered reads the same values.
-    const bool valid = snap && snap->type == Py_TYPE(self) &&
-                       snap->layout.version == layout->key.version && unchanged(*snap, dict);
+    // Instances may share a dictionary: any of them whose type, with the
+    // version tag remembered, left the names to it reads the same values.
+    const bool valid = snap && snap->type == type &&
+                       snap->layout.version == layout_detail::valid_version(type) &&
+                       unchanged(*snap, dict);
     return valid ? snap : nullptr;
 }
 #endif
