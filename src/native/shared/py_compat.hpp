@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <climits>
+
 namespace merrow::compat {
 
 // The type's own attribute dictionary as a new reference. Static builtin
@@ -68,6 +70,16 @@ inline bool small_int_value(PyObject* exact_int, long long* value)
     }
     *value = result;
     return true;
+}
+
+// An int from a long long; PyLong_FromLong has the interpreter's fast paths
+// for small values, so it serves whatever fits a long.
+inline PyObject* int_from(long long value)
+{
+    if (value >= LONG_MIN && value <= LONG_MAX) {
+        return PyLong_FromLong(static_cast<long>(value));
+    }
+    return PyLong_FromLongLong(value);
 }
 
 // PyObject_HasAttr as 3.9 has it: any error of the lookup means "no" and is

@@ -27,7 +27,7 @@ PyObject* add_one(PyObject* current)
     long long value;
     if (PyLong_CheckExact(current) && compat::small_int_value(current, &value) &&
         value < LLONG_MAX) {
-        return PyLong_FromLongLong(value + 1);
+        return compat::int_from(value + 1);
     }
     return PyNumber_InPlaceAdd(current, g_state.one);
 }

@@ -188,7 +188,7 @@ bool count_remembered(PyObject* self, Attr counter, PyObject** number, MemoryLoo
     // The sum the number protocol gives an exact int. No caller code runs
     // from here on: an int's allocation starts no collection, and the old
     // one's release runs nothing.
-    *number = PyLong_FromLongLong(value + 1);
+    *number = compat::int_from(value + 1);
     if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
