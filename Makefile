@@ -120,10 +120,11 @@ check-valgrind: install
 	tools/valgrind/check.sh $(PYTHON)
 
 .PHONY: coverage
-# Line coverage of src/native by the whole suite on CPython 3.9 and the newest
-# series found, each from its own gcov build under build/coverage-X.Y; the
-# lines never run per file, reports in build/coverage/. Fails below
-# COVERAGE_MIN percent (tools/coverage/check.sh).
+# Line coverage of src/native by the whole suite on CPython 3.9 here and 3.13
+# in the trixie root (as root), each from its own gcov build under
+# build/coverage-<run>; the lines never run per file, reports in
+# build/coverage/. Fails below COVERAGE_MIN percent. COVERAGE_SERIES picks
+# the runs, e.g. "3.9 3.13" for both here (tools/coverage/check.sh).
 COVERAGE_MIN ?= 97
 coverage:
 	COVERAGE_MIN=$(COVERAGE_MIN) tools/coverage/check.sh $(PYTEST_ARGS)
