@@ -8,11 +8,11 @@ namespace {
 
 // Indexed by Text; kept past a failed import and reused by the next one.
 TextConstant g_texts[] = {
-    {"flow", true, nullptr},
-    {"merrow_sdk.patchbay.flow", true, nullptr},
-    {"FlowAPIWrapper", true, nullptr},
-    {"MerrowFlow", true, nullptr},
-    {"__test__", true, nullptr},
+    {"flow", nullptr},
+    {"merrow_sdk.patchbay.flow", nullptr},
+    {"FlowAPIWrapper", nullptr},
+    {"MerrowFlow", nullptr},
+    {"__test__", nullptr},
 };
 
 static_assert(sizeof g_texts / sizeof g_texts[0] == static_cast<std::size_t>(Text::count));

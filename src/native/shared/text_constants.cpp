@@ -9,13 +9,8 @@ int make_text_constants(TextConstant* table, std::size_t count)
         if (constant.object) {
             continue;
         }
-        PyObject* text = constant.interned ? PyUnicode_InternFromString(constant.text)
-                                           : PyUnicode_FromString(constant.text);
+        PyObject* text = PyUnicode_InternFromString(constant.text);
         if (!text) {
-            return -1;
-        }
-        if (PyObject_Hash(text) == -1) {
-            Py_DECREF(text);
             return -1;
         }
         constant.object = text;

@@ -9,13 +9,12 @@ namespace merrow {
 
 struct TextConstant {
     const char* text;
-    bool interned;      // identifiers and keys are interned; prose is not
-    PyObject* object;   // null until made; immortal once made
+    PyObject* object;  // null until made; immortal once made
 };
 
-// Makes every constant of `table` that does not exist yet and computes its
-// hash, so lookups and comparisons never hash at call time. Constants made
-// by an earlier, failed import are kept and reused.
+// Makes every constant of `table` that does not exist yet, interned (which
+// computes its hash, so lookups and comparisons never hash at call time).
+// Constants made by an earlier, failed import are kept and reused.
 int make_text_constants(TextConstant* table, std::size_t count);
 
 }  // namespace merrow

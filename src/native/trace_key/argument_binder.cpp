@@ -148,19 +148,13 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
     return BindResult::bound;
 }
 
+// A value that does not pass unchanged: apply_rules settles those (any
+// value for `any`, an exact str for `exact_str`).
 [[gnu::noinline]] BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
 {
     PyObject* value = call.values[index];
     PyObject* parameter = name(op.parameters[index]);
     switch (op.rules[index]) {
-    case Rule::any:
-        return BindResult::bound;
-    case Rule::exact_str:
-        if (PyUnicode_CheckExact(value)) {
-            return BindResult::bound;
-        }
-        set_type_error(parameter, "str", value);
-        return BindResult::type_error;
     case Rule::integer:
         return convert_integer(parameter, call, index);
     case Rule::truth: {
@@ -175,8 +169,10 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
         call.truth = truth != 0;
         return BindResult::bound;
     }
+    default:
+        set_type_error(parameter, "str", value);
+        return BindResult::type_error;
     }
-    return BindResult::bound;
 }
 
 BindResult apply_rules(const OperationSpec& op, BoundCall& call)

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "value_snapshot.hpp"
 
@@ -40,18 +41,19 @@ PyObject* instance_dict(PyObject* self)
                  Py_TYPE(self)->tp_name, key);
 #endif
 #if PY_VERSION_HEX >= 0x030A0000
-    // Its suggestions read the name and the object from the error.
+    // Its suggestions read the name and the object from the error (from an
+    // AttributeError only: making it may have failed for lack of memory).
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (PyObject_SetAttr(value, name(Name::name_attr), key) < 0 ||
-        PyObject_SetAttr(value, name(Name::obj_attr), self) < 0) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
+    OwnedRef held_type = OwnedRef::steal(type), held_value = OwnedRef::steal(value),
+             held_tb = OwnedRef::steal(tb);
+    if (PyErr_GivenExceptionMatches(value, PyExc_AttributeError) &&
+        (PyObject_SetAttr(value, name(Name::name_attr), key) < 0 ||
+         PyObject_SetAttr(value, name(Name::obj_attr), self) < 0)) {
         return nullptr;
     }
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
 #endif
     return nullptr;
 }

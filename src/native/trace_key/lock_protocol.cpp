@@ -66,43 +66,22 @@ bool is_interpreter_lock(PyTypeObject* type)
 
 KnownLockType g_known_lock;
 
-using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-using FastMethodWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-constexpr int kCallFlags = METH_VARARGS | METH_FASTCALL | METH_NOARGS | METH_O | METH_KEYWORDS;
-
+// The calling conventions of the interpreter's locks' __enter__ (with
+// keywords) and __exit__: an argument tuple. Other builtin methods go
+// through the generic protocol.
 bool callable_directly(PyMethodDef* def)
 {
-    if (def->ml_flags & ~(kCallFlags | METH_COEXIST)) {
-        return false;  // class, static or defining-class methods
-    }
-    switch (def->ml_flags & kCallFlags) {
-    case METH_VARARGS:
-    case METH_VARARGS | METH_KEYWORDS:
-    case METH_FASTCALL:
-    case METH_FASTCALL | METH_KEYWORDS:
-        return true;
-    default:
-        return false;
-    }
+    const int flags = def->ml_flags & ~METH_COEXIST;
+    return flags == METH_VARARGS || flags == (METH_VARARGS | METH_KEYWORDS);
 }
 
-PyObject* call_method_def(PyMethodDef* def, PyObject* self, PyObject* const* args, Py_ssize_t n,
-                          PyObject* args_tuple)
+PyObject* call_method_def(PyMethodDef* def, PyObject* self, PyObject* args_tuple)
 {
-    switch (def->ml_flags & kCallFlags) {
-    case METH_VARARGS:
-        return def->ml_meth(self, args_tuple);
-    case METH_VARARGS | METH_KEYWORDS:
+    if (def->ml_flags & METH_KEYWORDS) {
         return reinterpret_cast<PyCFunctionWithKeywords>(
             reinterpret_cast<void (*)(void)>(def->ml_meth))(self, args_tuple, nullptr);
-    case METH_FASTCALL:
-        return reinterpret_cast<FastMethod>(reinterpret_cast<void (*)(void)>(def->ml_meth))(
-            self, args, n);
-    default:
-        return reinterpret_cast<FastMethodWithKeywords>(
-            reinterpret_cast<void (*)(void)>(def->ml_meth))(self, args, n, nullptr);
     }
+    return def->ml_meth(self, args_tuple);
 }
 
 PyMethodDef* builtin_method(PyTypeObject* type, PyObject* key)
@@ -143,8 +122,8 @@ int LockSection::enter(PyObject* self)
     }
     if (Py_TYPE(lock.get()) == g_known_lock.type) {
         lock_ = std::move(lock);
-        OwnedRef entered = OwnedRef::steal(call_method_def(
-            g_known_lock.enter, lock_.get(), nullptr, 0, g_state.empty_tuple));
+        OwnedRef entered = OwnedRef::steal(
+            call_method_def(g_known_lock.enter, lock_.get(), g_state.empty_tuple));
         return entered ? 0 : -1;
     }
     exit_ = OwnedRef::steal(bind_special(lock.get(), name(Name::exit)));
@@ -173,10 +152,10 @@ PyObject* LockSection::call_exit(PyObject* const* args)
         return PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
     }
     if (args[0] == Py_None) {
-        return call_method_def(g_known_lock.exit, lock_.get(), args, 3, g_state.three_nones);
+        return call_method_def(g_known_lock.exit, lock_.get(), g_state.three_nones);
     }
     OwnedRef tuple = OwnedRef::steal(PyTuple_Pack(3, args[0], args[1], args[2]));
-    return tuple ? call_method_def(g_known_lock.exit, lock_.get(), args, 3, tuple.get()) : nullptr;
+    return tuple ? call_method_def(g_known_lock.exit, lock_.get(), tuple.get()) : nullptr;
 }
 
 bool LockSection::exits_quietly() const { return lock_ && g_known_lock.quiet_exit; }

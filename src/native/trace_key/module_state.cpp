@@ -17,7 +17,7 @@ const lifecycle::ModuleNames kModuleNames = {
 };
 
 TextConstant g_names[] = {
-#define MERROW_NAME_TEXT(id, text) {text, true, nullptr},
+#define MERROW_NAME_TEXT(id, text) {text, nullptr},
     MERROW_TRACE_KEY_NAMES(MERROW_NAME_TEXT)
 #undef MERROW_NAME_TEXT
 };

@@ -78,6 +78,7 @@ bool undefined_names(PyTypeObject* type, std::uint32_t& plain)
             if (PyDict_GetItemWithError(dict.get(), state_name(static_cast<Attr>(a)))) {
                 plain &= ~attr_bit(static_cast<Attr>(a));
             } else if (PyErr_Occurred()) {
+                PyErr_Clear();
                 return false;
             }
         }
@@ -97,15 +98,8 @@ std::uint32_t learn(PyTypeObject* type)
     if (uses_generic_slots(type) && !undefined_names(type, plain)) {
         plain = 0;
     }
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return 0;
-    }
-    // Nothing above runs caller code; checked again all the same. Types
-    // left to the protocol are remembered too, so they cost one test.
-    if (!matches(key, type)) {
-        return 0;
-    }
+    // Nothing above runs caller code, so the key still holds. Types left to
+    // the protocol are remembered too, so they cost one test.
     entry_for(type) = Entry{type, key, plain};
     return plain;
 }

@@ -78,9 +78,6 @@ bool rememberable(PyObject* dict)
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 #else
-    if (!enabled()) {
-        return false;
-    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {

@@ -166,7 +166,7 @@ inline PyObject* remembered(PyObject* self, Attr attr)
     return snap ? snap->values[static_cast<int>(attr)] : nullptr;
 }
 
-// Whether `dict` can be remembered: memory is on and its keys are all str.
+// Whether `dict` can be remembered (memory being on): its keys are all str.
 // (A split table's are; from 3.12 the keys are looked at.)
 bool rememberable(PyObject* dict);
 
