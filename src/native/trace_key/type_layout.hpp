@@ -4,9 +4,11 @@
 // A name qualifies only when no class of the type's MRO defines it at all
 // (not merely "no data descriptor": a descriptor's own type can gain
 // __set__ without any change to the classes that hold it), the type's
-// attribute slots are the generic ones and its instances have a dictionary
-// the generic protocol would use. Then the protocol reads and writes that
-// dictionary and nothing else, so state access may too.
+// attribute slots are the generic ones, its instances have a dictionary
+// the generic protocol would use, and every class dictionary of the MRO
+// holds only str keys (learning then runs no caller code). The protocol
+// then reads and writes that dictionary and nothing else, so state access
+// may too.
 #pragma once
 
 #include <Python.h>
