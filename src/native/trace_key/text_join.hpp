@@ -89,10 +89,12 @@ public:
     }
 
 private:
-    const void* data_ = nullptr;  // characters of width kind_: a str's, or digits_
-    Py_ssize_t length_ = 0;
-    int kind_ = PyUnicode_1BYTE_KIND;
-    Py_UCS4 max_char_ = 0;
+    // Set by every assignment, before any join reads them: a field is built
+    // on every call, so these are not cleared first.
+    const void* data_;  // characters of width kind_: a str's, or digits_
+    Py_ssize_t length_;
+    int kind_;
+    Py_UCS4 max_char_;
     OwnedRef owner_;  // keeps the str viewed alive when the field owns it
     char digits_[24];
 };
