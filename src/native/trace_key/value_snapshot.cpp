@@ -2,9 +2,9 @@
 
 namespace merrow::trace_key::snapshot {
 
-Snapshot g_snapshots[2 << kPairBits];
-// Per pair, the slot to give a new key when neither is free.
-unsigned char g_next_victim[1 << kPairBits];
+Snapshot g_snapshots[kWays << kSetBits];
+// Per set, the slot to give a new key when none is free.
+unsigned char g_next_victim[1 << kSetBits];
 #if PY_VERSION_HEX >= 0x030C0000
 int g_watcher = -1;
 #endif
@@ -62,15 +62,15 @@ Snapshot& place_for(PyObject* key)
     if (Snapshot* same = find(key)) {
         return *same;
     }
-    Snapshot* pair = pair_for(key);
-    for (int way = 0; way < 2; ++way) {
-        if (!key_of(pair[way])) {
-            return pair[way];
+    Snapshot* set = set_for(key);
+    for (int way = 0; way < kWays; ++way) {
+        if (!key_of(set[way])) {
+            return set[way];
         }
     }
-    unsigned char& victim = g_next_victim[(pair - g_snapshots) / 2];
-    victim ^= 1;
-    return pair[victim];
+    unsigned char& victim = g_next_victim[(set - g_snapshots) / kWays];
+    victim = (victim + 1) % kWays;
+    return set[victim];
 }
 
 bool rememberable(PyObject* dict)

@@ -63,21 +63,27 @@ inline PyObject* key_of(const Snapshot& snap)
 }
 
 // Several generators used in turn each keep theirs: each key may sit in
-// either slot of its pair, so two keys that hash alike both stay.
-inline constexpr int kPairBits = 7;
-extern Snapshot g_snapshots[2 << kPairBits];
+// any slot of its set, so a few keys that hash alike all stay.
+inline constexpr int kSetBits = 6;
+inline constexpr int kWays = 4;
+extern Snapshot g_snapshots[kWays << kSetBits];
 
-inline Snapshot* pair_for(PyObject* key)
+inline Snapshot* set_for(PyObject* key)
 {
     const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    return &g_snapshots[2 * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kPairBits))];
+    return &g_snapshots[kWays * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
 }
 
 // The snapshot kept under `key`, or null.
 inline Snapshot* find(PyObject* key)
 {
-    Snapshot* pair = pair_for(key);
-    return key_of(pair[0]) == key ? pair : key_of(pair[1]) == key ? pair + 1 : nullptr;
+    Snapshot* set = set_for(key);
+    for (int way = 0; way < kWays; ++way) {
+        if (key_of(set[way]) == key) {
+            return set + way;
+        }
+    }
+    return nullptr;
 }
 
 // Where a new snapshot for `key` goes (its old content is discarded).
