@@ -58,11 +58,26 @@ PyObject* instance_dict(PyObject* self)
     return nullptr;
 }
 
+// Whether reading and writing the instance dictionary ourselves pays:
+// always with memory. Without it (3.13.0, or 3.12 short of a watcher) it
+// still skips the protocol's lookups in the type, except that 3.12
+// specialises method lookups only on values kept inline, which a
+// dictionary made once leaves behind; from 3.13 the dictionary shares them.
+bool own_dictionary_pays()
+{
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    return snapshot::enabled();
+#else
+    return true;
+#endif
+}
+
 // The layout entry when `type` leaves `attr` to the instance dictionary and
 // reads it with the generic slot; null when the protocol must decide.
 const layout_detail::Entry* direct_read_layout(PyTypeObject* type, Attr attr)
 {
-    if (!(plain_names(type) & attr_bit(attr)) || type->tp_getattro != PyObject_GenericGetAttr) {
+    if (!(plain_names(type) & attr_bit(attr)) || type->tp_getattro != PyObject_GenericGetAttr ||
+        !own_dictionary_pays()) {
         return nullptr;
     }
     return current_layout(type);
@@ -70,24 +85,20 @@ const layout_detail::Entry* direct_read_layout(PyTypeObject* type, Attr attr)
 
 bool writable_directly(PyTypeObject* type, Attr attr)
 {
-    return (plain_names(type) & attr_bit(attr)) && type->tp_setattro == PyObject_GenericSetAttr;
+    return (plain_names(type) & attr_bit(attr)) && type->tp_setattro == PyObject_GenericSetAttr &&
+           own_dictionary_pays();
 }
 
 // Everything memory does not answer.
 [[gnu::noinline]] PyObject* read_slowly(PyObject* self, Attr attr)
 {
     PyObject* key = state_name(attr);
-    if (!snapshot::enabled()) {
-        // Without memory a dictionary of our own making gains nothing, and
-        // costs where the interpreter specialises on values kept inline.
-        return PyObject_GetAttr(self, key);
-    }
     const layout_detail::Entry* layout = direct_read_layout(Py_TYPE(self), attr);
     PyObject* dict = layout ? instance_dict(self) : nullptr;
     if (!dict) {
         return PyObject_GetAttr(self, key);
     }
-    if (snapshot::rememberable(dict)) {
+    if (snapshot::enabled() && snapshot::rememberable(dict)) {
         // Only str keys: the lookup runs no code and the instance keeps its
         // dictionary meanwhile.
         Py_DECREF(dict);
@@ -124,9 +135,6 @@ PyObject* read_state(PyObject* self, Attr attr)
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
     PyObject* key = state_name(attr);
-    if (!snapshot::enabled()) {
-        return PyObject_SetAttr(self, key, value);
-    }
     // Replacing a value changes no keys, so the protocol's bookkeeping of
     // the type's shared key table (before 3.11, around a store that adds a
     // key) has nothing to do.
