@@ -52,7 +52,8 @@ def heading(root, report):
     tree = report["tree"]
     state = f"Commit `{tree['commit'][:7]}`"
     if tree["changed"]:
-        state += (f" plus uncommitted changes to {len(tree['changed'])} files "
+        count = len(tree["changed"])
+        state += (f" plus uncommitted changes to {count} file{'s' if count > 1 else ''} "
                   f"(diff sha256 `{tree['diff_sha256'][:12]}`)")
     verdicts = [row["met"] for row in report["rows"] if row["met"] is not None]
     return (f"### {where}\n\n{state}; extension "
