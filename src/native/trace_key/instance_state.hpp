@@ -2,9 +2,9 @@
 // equal to the ordinary attribute protocol at the moment it runs. Where the
 // type leaves the name to the instance (type_layout.hpp), the instance
 // dictionary is used directly; everything else takes the generic protocol.
-// Nothing is remembered about an instance between accesses, so any number
-// of generators cost the same, and caller code run between two accesses
-// (a destructor, a lock, a counter's __iadd__) is always seen.
+// What is remembered of an instance (value_snapshot.hpp) answers only
+// while its dictionary is unchanged, so caller code run between two
+// accesses (a destructor, a lock, a counter's __iadd__) is always seen.
 #pragma once
 
 #include <Python.h>
