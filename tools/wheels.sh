@@ -79,6 +79,17 @@ last_summary() { grep -E '^=* *[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | 
 
 declare -a summary=()
 failed=0
+# The summary line of wheel $1, whose suite exited with $2 and logged to
+# $3; $4 says where it ran, if not on the host.
+record_result() {
+  local wheel=$1 rc=$2 log=$3 where=${4:-} verdict=ok result
+  result=$(last_summary "$log")
+  if [ "$rc" -ne 0 ]; then
+    verdict=FAILED
+    failed=1
+  fi
+  summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict$where, ${result:-no pytest summary}")
+}
 for i in "${!host_wheels[@]}"; do
   series=${host_series[$i]} wheel=${host_wheels[$i]}
   venv="$work/venv-$series"
@@ -98,13 +109,7 @@ for m in (t, p):
   # shellcheck disable=SC2086  # PYTEST_ARGS is a list of words, as for `make test`
   (cd "$suite" && "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-}) 2>&1 |
     tee "$work/pytest-$series.log" || rc=$?
-  result=$(last_summary "$work/pytest-$series.log")
-  if [ "$rc" -eq 0 ]; then
-    summary+=("$(basename "$wheel") ($(size_of "$wheel")): ok, ${result:-no pytest summary}")
-  else
-    summary+=("$(basename "$wheel") ($(size_of "$wheel")): FAILED, ${result:-no pytest summary}")
-    failed=1
-  fi
+  record_result "$wheel" "$rc" "$work/pytest-$series.log"
 done
 
 for i in "${!arm_wheels[@]}"; do
@@ -112,13 +117,7 @@ for i in "${!arm_wheels[@]}"; do
   say "testing $(basename "$wheel") in the emulated $release root"
   rc=0
   ARMHF_RELEASE=$release tools/armhf/run-tests.sh "$wheel" 2>&1 | tee "$work/pytest-$release.log" || rc=$?
-  result=$(last_summary "$work/pytest-$release.log")
-  if [ "$rc" -eq 0 ]; then
-    summary+=("$(basename "$wheel") ($(size_of "$wheel")): ok in the $release root, ${result:-no pytest summary}")
-  else
-    summary+=("$(basename "$wheel") ($(size_of "$wheel")): FAILED in the $release root, ${result:-no pytest summary}")
-    failed=1
-  fi
+  record_result "$wheel" "$rc" "$work/pytest-$release.log" " in the $release root"
 done
 summary+=("$(basename "$sdist") ($(size_of "$sdist")): twine check passed")
 

@@ -73,3 +73,24 @@ provide_qemu_in() {
   mkdir -p "$dir$(dirname "$interp")"
   cp -L /usr/bin/qemu-arm-static "$dir$interp"
 }
+
+# Releases leave the main mirror for the archive some time after their end
+# of life; the first of these that still serves the release is used.
+DEBIAN_MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
+
+# The mirror to bootstrap release $1 for architecture $2 from, unless the
+# variable named $3 names one.
+pick_mirror() {
+  local suite=$1 arch=$2 override=$3 mirror
+  if [ -n "${!override:-}" ]; then
+    echo "${!override}"
+    return 0
+  fi
+  for mirror in "${DEBIAN_MIRRORS[@]}"; do
+    if wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$suite/main/binary-$arch/Release" </dev/null; then
+      echo "$mirror"
+      return 0
+    fi
+  done
+  die "no mirror serves $suite for $arch (tried ${DEBIAN_MIRRORS[*]}); set $override"
+}

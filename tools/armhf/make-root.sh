@@ -13,9 +13,6 @@ need_root
 ROOT_PACKAGES=python$PY_SERIES,python$PY_SERIES-dev,libc6-dev,python3-pytest,python3-hypothesis,python3-pip
 RECIPE="suite=$SUITE arch=armhf variant=minbase packages=$ROOT_PACKAGES"
 STAMP=.merrow-root-stamp
-# Releases leave the main mirror for the archive some time after their end
-# of life; the first of these that still serves the release is used.
-MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
 
 root_is_intact() {
   local dir=$1
@@ -26,21 +23,6 @@ root_is_intact() {
     "import sys, pytest, hypothesis; assert '%d.%d' % sys.version_info[:2] == '$PY_SERIES'" >/dev/null 2>&1
 }
 
-pick_mirror() {
-  if [ -n "${MERROW_ARMHF_MIRROR:-}" ]; then
-    echo "$MERROW_ARMHF_MIRROR"
-    return 0
-  fi
-  local mirror
-  for mirror in "${MIRRORS[@]}"; do
-    if wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/$SUITE/main/binary-armhf/Release" </dev/null; then
-      echo "$mirror"
-      return 0
-    fi
-  done
-  die "no mirror serves $SUITE for armhf (tried ${MIRRORS[*]}); set MERROW_ARMHF_MIRROR"
-}
-
 take_lock
 if root_is_intact "$ROOT"; then
   log "reusing root $ROOT"
@@ -48,7 +30,7 @@ if root_is_intact "$ROOT"; then
 fi
 
 started=$SECONDS
-mirror=$(pick_mirror)
+mirror=$(pick_mirror "$SUITE" armhf MERROW_ARMHF_MIRROR)
 log "making the $SUITE armhf root in $ROOT from $mirror (runs its package scripts under emulation; takes minutes)"
 safe_remove "$ROOT"
 partial="$ROOT.partial"

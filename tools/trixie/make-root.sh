@@ -10,9 +10,6 @@ need_root
 ROOT_PACKAGES=python$PY_SERIES,python3-pip,python3-pytest,python3-hypothesis,valgrind,git
 RECIPE="suite=trixie arch=amd64 variant=minbase packages=$ROOT_PACKAGES"
 STAMP=.merrow-root-stamp
-# Releases leave the main mirror for the archive some time after their end
-# of life; the first of these that still serves trixie is used.
-MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
 
 root_is_intact() {
   local dir=$1
@@ -35,21 +32,6 @@ ensure_debootstrap() {
     { tail -n 30 "$CACHE_DIR/apt.log" >&2; die "installing debootstrap failed; full log in $CACHE_DIR/apt.log"; }
 }
 
-pick_mirror() {
-  if [ -n "${MERROW_TRIXIE_MIRROR:-}" ]; then
-    echo "$MERROW_TRIXIE_MIRROR"
-    return 0
-  fi
-  local mirror
-  for mirror in "${MIRRORS[@]}"; do
-    if wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/trixie/main/binary-amd64/Release" </dev/null; then
-      echo "$mirror"
-      return 0
-    fi
-  done
-  die "no mirror serves trixie for amd64 (tried ${MIRRORS[*]}); set MERROW_TRIXIE_MIRROR"
-}
-
 take_lock
 if root_is_intact "$ROOT"; then
   log "reusing root $ROOT"
@@ -58,7 +40,7 @@ fi
 
 started=$SECONDS
 ensure_debootstrap
-mirror=$(pick_mirror)
+mirror=$(pick_mirror trixie amd64 MERROW_TRIXIE_MIRROR)
 log "making the trixie amd64 root in $ROOT from $mirror (takes minutes)"
 safe_remove "$ROOT"
 partial="$ROOT.partial"
