@@ -76,11 +76,10 @@ bool own_dictionary_pays()
 // reads it with the generic slot; null when the protocol must decide.
 const layout_detail::Entry* direct_read_layout(PyTypeObject* type, Attr attr)
 {
-    if (!(plain_names(type) & attr_bit(attr)) || type->tp_getattro != PyObject_GenericGetAttr ||
-        !own_dictionary_pays()) {
+    if (type->tp_getattro != PyObject_GenericGetAttr || !own_dictionary_pays()) {
         return nullptr;
     }
-    return current_layout(type);
+    return layout_leaving(type, attr);
 }
 
 bool writable_directly(PyTypeObject* type, Attr attr)

@@ -132,11 +132,12 @@ inline std::uint32_t plain_names(PyTypeObject* type)
     return layout_detail::learn(type);
 }
 
-// The learnt entry of `type` while it is current; null otherwise.
-inline const layout_detail::Entry* current_layout(PyTypeObject* type)
+// The entry of `type` when it leaves `attr` to the instance dictionary
+// right now; null otherwise. A name is plain only in the entry just
+// matched or learnt, so that entry is current.
+inline const layout_detail::Entry* layout_leaving(PyTypeObject* type, Attr attr)
 {
-    const layout_detail::Entry& entry = layout_detail::entry_for(type);
-    return entry.type == type && layout_detail::matches(entry.key, type) ? &entry : nullptr;
+    return plain_names(type) & attr_bit(attr) ? &layout_detail::entry_for(type) : nullptr;
 }
 
 }  // namespace merrow::trace_key
