@@ -34,9 +34,11 @@ them from faults of the code under test.
 import ctypes
 import faulthandler
 import gc
+import importlib
 import json
 import os
 import sys
+import tempfile
 import time
 import traceback
 
@@ -203,3 +205,37 @@ def interpreter_faults():
         for _, kind, _ in sweep(action, _use_classes)["faults"]:
             kinds.add(kind)
     return sorted(kinds)
+
+
+def _import_again(name):
+    def check(outcome):
+        if isinstance(outcome, Raised):
+            traceback.extract_tb(outcome.exc.__traceback__)
+            sys.modules.pop(name, None)
+        importlib.import_module(name)
+        return iter(())
+
+    return check
+
+
+def import_system_faults():
+    """The kinds of outcome ("crash", ...) that the interpreter shows when a
+    package's submodule, plain Python, is imported under the same sweep.
+    CPython 3.15.0 crashes (SIGSEGV in the check, memory corrupted once an
+    allocation of its module locking fails), with no extension loaded."""
+    with tempfile.TemporaryDirectory() as folder:
+        package = os.path.join(folder, "sweep_probe")
+        os.mkdir(package)
+        for name, text in (("__init__.py", ""), ("sub.py", "class Wrapper:\n    pass\n")):
+            with open(os.path.join(package, name), "w") as file:
+                file.write(text)
+        sys.path.insert(0, folder)
+        try:
+            importlib.import_module("sweep_probe")
+            result = sweep(lambda: importlib.import_module("sweep_probe.sub"),
+                           _import_again("sweep_probe.sub"))
+        finally:
+            sys.path.remove(folder)
+            for name in ("sweep_probe.sub", "sweep_probe"):
+                sys.modules.pop(name, None)
+    return sorted({kind for _, kind, _ in result["faults"]})

@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -185,3 +186,98 @@ def test_builtin_lock_types_behave_as_in_a_with_statement():
     assert report["memoryview"][0][0][1][0] == "ValueError"
     assert report["threading.RLock"][0][0][1] == ["returned", "ERR-GEN-camera-f-3-2"]
     assert report["threading.Lock"][0][0][1] == ["returned", "ERR-GEN-camera-f-3-2"]
+
+
+# ---------------------------------------------------------------------------
+# The failure handed to __exit__ is the exception being handled while
+# __exit__ runs, as in a with statement; compared with the plain algorithm.
+
+class WithStatement:
+    """The three locked operations as plain Python, on the same state."""
+
+    def __init__(self):
+        self.node_id, self.source_idx, self._session_id = "camera-front-01", 3, None
+        self._error_counter = self._event_counter = 0
+
+    def generate_session_id(self, force=False):
+        with self._lock:
+            if self._session_id is None or force:
+                self._session_id = "SES-camera-f-3-0123abcd"
+            return self._session_id
+
+    def generate_error_id(self, error_type="GEN"):
+        with self._lock:
+            self._error_counter += 1
+            counter = self._error_counter
+        return f"ERR-{error_type}-{self.node_id[:8]}-{self.source_idx}-{counter}"
+
+    def generate_event_id(self, event_type="EVT"):
+        with self._lock:
+            self._event_counter += 1
+            counter = self._event_counter
+        return f"EVT-{event_type}-{self.node_id[:8]}-{self.source_idx}-{counter}"
+
+
+class Falsy:
+    def __bool__(self):
+        raise LookupError("no truth here")
+
+
+class ObservingLock:
+    """Does in __exit__ what a lock wrapper that logs or inspects failures
+    does, and records what it saw."""
+
+    def __init__(self, how):
+        self.inner, self.how, self.seen = threading.Lock(), how, None
+
+    def __enter__(self):
+        self.inner.acquire()
+
+    def __exit__(self, exc_type, exc_value, tb):
+        self.inner.release()
+        if exc_type is None:
+            return None
+        self.seen = sys.exc_info()[1] is exc_value
+        if sys.version_info >= (3, 11):
+            self.seen = (self.seen, sys.exception() is exc_value)
+        if self.how == "bare raise":
+            raise
+        if self.how == "raises":
+            raise KeyError("exit failed")
+        return Falsy() if self.how == "result's truth raises" else None
+
+
+def exception_summary(exc, owner):
+    chain = []
+    while exc is not None:
+        chain.append((type(exc).__name__, str(exc).replace(owner, "<generator>")))
+        exc = exc.__context__
+    return chain
+
+
+def observe(gen, operation, how):
+    gen._lock = ObservingLock(how)
+    del gen.__dict__[LOCKED_STATE[operation]]
+    try:
+        raise ValueError("handled by the caller")
+    except ValueError as outer:
+        try:
+            getattr(gen, operation)()
+        except Exception as exc:
+            raised = exception_summary(exc, type(gen).__name__)
+        after = sys.exc_info()[1] is outer
+    return raised, gen._lock.seen, after, gen._lock.inner.locked()
+
+
+LOCKED_STATE = {"generate_session_id": "_session_id", "generate_error_id": "_error_counter",
+                "generate_event_id": "_event_counter"}
+
+
+@pytest.mark.parametrize("how", ["returns", "bare raise", "raises", "result's truth raises"])
+@pytest.mark.parametrize("operation", LOCKED_STATE)
+def test_exit_handles_the_failure_as_a_with_statement(g, operation, how):
+    ours = observe(g, operation, how)
+    assert ours == observe(WithStatement(), operation, how)
+    raised, seen, handled_again, held = ours
+    assert [kind for kind, _ in raised[-2:]] == ["AttributeError", "ValueError"]
+    assert seen in (True, (True, True)) and handled_again and not held

@@ -44,7 +44,7 @@ LOCK_HELD = "lock left held"
 COMMON = f"""
 import importlib, importlib.util, json, re, sys, traceback
 sys.path.insert(0, {str(TESTS)!r})
-from allocation_sweep import Raised, Returned, interpreter_faults, sweep
+from allocation_sweep import Raised, Returned, import_system_faults, interpreter_faults, sweep
 
 TRACE_KEY = "merrow_sdk.logging.trace_key"
 PATCHBAY = "merrow_sdk.patchbay"
@@ -169,7 +169,7 @@ CASES = {
     "patchbay": lambda: (import_action(PATCHBAY), check_patchbay),
     "patchbay, flow loaded": patchbay_with_flow_loaded,
 }
-print(json.dumps({"interpreter": interpreter_faults(),
+print(json.dumps({"interpreter": interpreter_faults(), "import system": import_system_faults(),
                   "cases": {name: sweep(*CASES[name]()) for name in sys.argv[1:]}}))
 """
 
@@ -360,6 +360,9 @@ print(json.dumps({"interpreter": interpreter_faults(),
 
 # "patchbay, flow loaded" comes last: it leaves the flow module loaded.
 IMPORT_CASES = ["trace_key", "patchbay", "patchbay, flow loaded"]
+# The one case that loads a module through the import system, whose own
+# faults (import_system_faults) cannot be blamed on the package.
+THROUGH_IMPORT_SYSTEM = {"patchbay"}
 OPERATION_CASES = [
     "__init__", "__init__ wide node", "__init__ float index",
     "generate_error_id default", "generate_error_id token", "generate_error_id keyword",
@@ -392,17 +395,17 @@ def operation_sweeps():
     return run_batch(OPERATIONS, OPERATION_CASES)
 
 
-def faults_of(batch, case):
+def faults_of(batch, case, excused=()):
     # What the interpreter does wrong on plain Python code (a crash, or an
     # error without an exception in its frame handling) cannot be told
     # apart from a fault of the module; all else is held everywhere.
-    excused = set(batch["interpreter"])
+    excused = set(batch["interpreter"]) | set(excused)
     return [fault for fault in batch["cases"][case]["faults"] if fault[1] not in excused]
 
 
-def assert_clean(batch, case):
+def assert_clean(batch, case, excused=()):
     result = batch["cases"][case]
-    assert [fault for fault in faults_of(batch, case) if fault[2] != LOCK_HELD] == []
+    assert [fault for fault in faults_of(batch, case, excused) if fault[2] != LOCK_HELD] == []
     assert result["allocations"] is not None
     # the sweep made the case fail at least once, so the checks ran on
     # failures and not only on successes
@@ -411,7 +414,11 @@ def assert_clean(batch, case):
 
 @pytest.mark.parametrize("case", IMPORT_CASES)
 def test_import_with_each_allocation_failing(import_sweeps, case):
-    assert_clean(import_sweeps, case)
+    excused = import_sweeps["import system"] if case in THROUGH_IMPORT_SYSTEM else []
+    assert_clean(import_sweeps, case, excused)
+    if faults_of(import_sweeps, case) != faults_of(import_sweeps, case, excused):
+        pytest.xfail("the interpreter shows %s importing a plain package's submodule under "
+                     "the same sweep (allocation_sweep.import_system_faults)" % " and ".join(excused))
 
 
 @pytest.mark.parametrize("case", OPERATION_CASES)

@@ -260,17 +260,42 @@ def test_no_class_outlives_its_instances(use):
     assert [ref() for ref in refs] == [None, None]
 
 
-def test_missing_state_raises_the_protocol_error():
-    g = LogIDGenerator("camera-node-01", 3)
-    g.get_session_id()
+def remove_session(g):
     del g._session_id
-    with pytest.raises(AttributeError) as ours:
+
+
+def remove_session_and_move_while_looked_up(g):
+    """A key compared during the lookup moves the instance to another
+    class: the error names the class the series names (the one the lookup
+    started with before 3.14, the instance's class from then on)."""
+    moved = type("Moved", (type(g),), {})
+
+    class Mover(Colliding):
+        __hash__ = Colliding.__hash__
+
+        def __eq__(self, other):
+            g.__class__ = moved
+            return False
+
+    remove_session(g)
+    vars(g)[Mover("_session_id")] = "colliding"
+
+
+@pytest.mark.parametrize("remove", [remove_session, remove_session_and_move_while_looked_up])
+def test_missing_state_raises_the_protocol_error(remove):
+    errors = []
+    for read in (lambda g: g.get_session_id(), lambda g: getattr(g, "_session_id")):
+        g = type("Started", (LogIDGenerator,), {})("camera-node-01", 3)
         g.get_session_id()
-    with pytest.raises(AttributeError) as protocol:
-        getattr(g, "_session_id")
-    assert (str(ours.value), ours.value.args) == (str(protocol.value), protocol.value.args)
+        remove(g)
+        with pytest.raises(AttributeError) as info:
+            read(g)
+        error = info.value
+        errors.append((str(error), error.args, getattr(error, "name", None),
+                       getattr(error, "obj", None) is g))
+    assert errors[0] == errors[1]
     if sys.version_info >= (3, 10):
-        assert (ours.value.name, ours.value.obj) == ("_session_id", g)
+        assert errors[0][2:] == ("_session_id", True)
 
 
 class Colliding:

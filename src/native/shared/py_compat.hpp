@@ -5,13 +5,15 @@
 
 #include <climits>
 
+#include "interpreter_gates.hpp"
+
 namespace merrow::compat {
 
 // The type's own attribute dictionary as a new reference. Static builtin
 // types keep theirs per interpreter from 3.12 on, so tp_dict may be null.
 inline PyObject* type_dict(PyTypeObject* type)
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_API_TYPE_GET_DICT
     return PyType_GetDict(type);
 #else
     Py_XINCREF(type->tp_dict);
@@ -21,7 +23,7 @@ inline PyObject* type_dict(PyTypeObject* type)
 
 inline bool is_immutable_type(PyTypeObject* type)
 {
-#if PY_VERSION_HEX >= 0x030A0000
+#if MERROW_API_IMMUTABLE_FLAG
     return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE);
 #else
     return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE);
@@ -32,7 +34,7 @@ inline bool is_immutable_type(PyTypeObject* type)
 // 3.12; its length, kind and data are valid only once it is made ready.
 inline bool text_is_ready(PyObject* text)
 {
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_API_LEGACY_TEXT
     return PyUnicode_IS_READY(text);
 #else
     (void)text;
@@ -43,7 +45,7 @@ inline bool text_is_ready(PyObject* text)
 // 0, or -1 with MemoryError set.
 inline int make_text_ready(PyObject* text)
 {
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_API_LEGACY_TEXT
     return PyUnicode_READY(text);
 #else
     (void)text;
@@ -55,7 +57,7 @@ inline int make_text_ready(PyObject* text)
 // or false (nothing set, no exception) when it does not.
 inline bool small_int_value(PyObject* exact_int, long long* value)
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_COMPACT_INT_VALUE
     // Most ints are compact: their value is read without a call.
     auto* number = reinterpret_cast<PyLongObject*>(exact_int);
     if (PyUnstable_Long_IsCompact(number)) {

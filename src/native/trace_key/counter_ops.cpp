@@ -1,10 +1,9 @@
 // Numbered error and event identifiers: one body for both kinds.
-#include <climits>
 #include <utility>
 
 #include "identifier_fields.hpp"
-#include "instance_state.hpp"
-#include "lock_protocol.hpp"
+#include "state/instance_state.hpp"
+#include "state/lock_section.hpp"
 #include "method_object.hpp"
 #include "text_join.hpp"
 
@@ -20,40 +19,6 @@ struct CounterKind {
 constexpr CounterKind kErrors = {Attr::error_counter, "ERR-"};
 constexpr CounterKind kEvents = {Attr::event_counter, "EVT-"};
 
-// current += 1. An exact int has no in-place addition of its own: the
-// sum is what the number protocol would give, without its dispatch.
-PyObject* add_one(PyObject* current)
-{
-    long long value;
-    if (PyLong_CheckExact(current) && compat::small_int_value(current, &value) &&
-        value < LLONG_MAX) {
-        return compat::int_from(value + 1);
-    }
-    return PyNumber_InPlaceAdd(current, g_state.one);
-}
-
-// Read, add one in place, write back, read back: the running number. The
-// old value is let go once added to, as `x += 1` lets it go, so that the
-// write-back drops its last reference (and runs any __del__) before the
-// read-back.
-PyObject* count_one(PyObject* self, Attr counter, MemoryLook* look)
-{
-    PyObject* number;
-    if (count_remembered(self, counter, &number, look)) {
-        return number;
-    }
-    OwnedRef current = OwnedRef::steal(read_state(self, counter));
-    if (!current) {
-        return nullptr;
-    }
-    OwnedRef next = OwnedRef::steal(add_one(current.get()));
-    current.reset();
-    if (!next || write_state(self, counter, next.get()) < 0) {
-        return nullptr;
-    }
-    return read_state(self, counter);
-}
-
 PyObject* counted_id(BoundCall& call, const CounterKind& kind)
 {
     PyObject* self = call.values[0];
@@ -61,8 +26,7 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     if (section.enter(self) < 0) {
         return nullptr;
     }
-    MemoryLook look;
-    OwnedRef number = OwnedRef::steal(count_one(self, kind.counter, &look));
+    OwnedRef number = OwnedRef::steal(count_state(self, kind.counter));
     if (!number) {
         if (section.exit_with_exception(*call.function->op, call) !=
             LockSection::Outcome::suppressed) {
@@ -71,11 +35,8 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     } else if (section.exit() < 0) {
         return nullptr;
     }
-    if (!section.exits_quietly()) {
-        look = {};
-    }
     TextField fields[4];  // token, node prefix, index, running number
-    if (read_node_fields(self, fields[1], fields[2], look) < 0) {
+    if (read_node_fields(self, fields[1], fields[2]) < 0) {
         return nullptr;
     }
     if (!number) {

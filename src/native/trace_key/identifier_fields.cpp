@@ -2,14 +2,14 @@
 
 #include <utility>
 
-#include "instance_state.hpp"
+#include "state/instance_state.hpp"
 
 namespace merrow::trace_key {
 
-int read_node_fields(PyObject* self, TextField& node, TextField& index, MemoryLook look)
+int read_node_fields(PyObject* self, TextField& node, TextField& index)
 {
     PyObject *node_id, *source_idx;
-    if (read_text_and_next(self, Attr::node_id, Attr::source_idx, &node_id, &source_idx, look)) {
+    if (read_text_then(self, Attr::node_id, Attr::source_idx, &node_id, &source_idx)) {
         OwnedRef index_value = OwnedRef::steal(source_idx);
         if (node.assign_node_prefix(OwnedRef::steal(node_id)) < 0) {
             return -1;

@@ -3,15 +3,14 @@
 
 #include <Python.h>
 
-#include "instance_state.hpp"
+#include "state/instance_state.hpp"
 #include "text_join.hpp"
 
 namespace merrow::trace_key {
 
 // Reads self.node_id and takes the text of its [:8], then reads
 // self.source_idx and takes its text, in that order; -1 with the exception
-// set on failure. `look`: memory as a step just before found it, if no
-// caller code has run since.
-int read_node_fields(PyObject* self, TextField& node, TextField& index, MemoryLook look = {});
+// set on failure.
+int read_node_fields(PyObject* self, TextField& node, TextField& index);
 
 }  // namespace merrow::trace_key

@@ -7,8 +7,8 @@
 #include "method_object.hpp"
 #include "module_lifecycle.hpp"
 #include "module_state.hpp"
-#include "value_snapshot.hpp"
 #include "owned_ref.hpp"
+#include "state/instance_state.hpp"
 
 namespace merrow::trace_key {
 
@@ -77,7 +77,7 @@ int prepare(PyObject*)
     if (make_constants() < 0 || ready_method_type() < 0) {
         return -1;
     }
-    snapshot::start();
+    start_state_layer();
     return make_method_code_objects();
 }
 

@@ -2,8 +2,8 @@
 #include <utility>
 
 #include "identifier_fields.hpp"
-#include "instance_state.hpp"
-#include "lock_protocol.hpp"
+#include "state/instance_state.hpp"
+#include "state/lock_section.hpp"
 #include "method_object.hpp"
 #include "text_join.hpp"
 
@@ -57,9 +57,9 @@ int make_session(PyObject* self, PyObject* globals)
 // The part of generate_session_id that runs under the lock.
 PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
 {
-    PyObject* current;
-    const bool repeatable = read_remembered(self, Attr::session_id, &current);
-    if (!repeatable && !(current = read_state(self, Attr::session_id))) {
+    bool repeatable;
+    PyObject* current = read_stable_state(self, Attr::session_id, &repeatable);
+    if (!current) {
         return nullptr;
     }
     const bool missing = current == Py_None;

@@ -1,7 +1,7 @@
 // Tags a log message with an identifier: "[" + identifier + "] " + message.
 #include <utility>
 
-#include "instance_state.hpp"
+#include "state/instance_state.hpp"
 #include "method_object.hpp"
 #include "py_compat.hpp"
 #include "text_join.hpp"
@@ -37,9 +37,9 @@ PyObject* format_log_with_session_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
     PyObject* message = call.values[1];
-    PyObject* tested;
-    const bool repeatable = read_remembered(self, Attr::session_id, &tested);
-    if (!repeatable && !(tested = read_state(self, Attr::session_id))) {
+    bool repeatable;
+    PyObject* tested = read_stable_state(self, Attr::session_id, &repeatable);
+    if (!tested) {
         return nullptr;
     }
     const int tagged = truth_of(tested);

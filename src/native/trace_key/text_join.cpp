@@ -152,7 +152,7 @@ void measure(const TextField& field, Py_ssize_t& length, Py_UCS4& max_char, bool
     max_char = field.max_char() > max_char ? field.max_char() : max_char;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_ASCII_TEXT_LAYOUT
 // What PyUnicode_New(length, 127) makes, for length > 0, without its
 // dispatch over widths: the compact ASCII layout, state and terminator.
 // (From 3.12 on the layout differs; the interpreter's function serves.)

@@ -27,6 +27,8 @@
 
 #include "type_layout.hpp"
 
+#if MERROW_STATE_MEMORY
+
 namespace merrow::trace_key::snapshot {
 
 // What was last read from one instance's dictionary. A power of two in
@@ -36,7 +38,7 @@ struct alignas(256) Snapshot {
     PyTypeObject* type = nullptr;  // compared only
     layout_detail::Key layout;
     PyObject* dict = nullptr;  // compared only
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
     std::uint64_t version = 0;
 #endif
     // Borrowed from the dictionary; null: not read yet. Only names the type
@@ -55,7 +57,7 @@ inline void forget(Snapshot& snap)
 // from 3.11 (which the watcher is told of).
 inline PyObject* key_of(const Snapshot& snap)
 {
-#if PY_VERSION_HEX < 0x030B0000
+#if MERROW_SNAPSHOT_BY_INSTANCE
     return snap.self;
 #else
     return snap.dict;
@@ -89,7 +91,7 @@ inline Snapshot* find(PyObject* key)
 // Where a new snapshot for `key` goes (its old content is discarded).
 Snapshot& place_for(PyObject* key);
 
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
 inline std::uint64_t version_of(PyObject* dict)
 {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -105,14 +107,14 @@ inline bool unchanged(const Snapshot&, PyObject*) { return true; }
 #endif
 
 // Whether memory is on: from 3.12 it needs its watcher.
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_SNAPSHOT_BY_WATCHER
 extern int g_watcher;
 inline bool enabled() { return g_watcher >= 0; }
 #else
 inline bool enabled() { return true; }
 #endif
 
-#if PY_VERSION_HEX < 0x030B0000
+#if MERROW_SNAPSHOT_BY_INSTANCE
 // Snapshots are found by instance. The instance's dictionary sits in a slot.
 inline PyObject* dict_in_slot(PyObject* self)
 {
@@ -195,3 +197,5 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
 void start();
 
 }  // namespace merrow::trace_key::snapshot
+
+#endif  // MERROW_STATE_MEMORY

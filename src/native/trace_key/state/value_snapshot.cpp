@@ -1,11 +1,13 @@
 #include "value_snapshot.hpp"
 
+#if MERROW_STATE_MEMORY
+
 namespace merrow::trace_key::snapshot {
 
 Snapshot g_snapshots[kWays << kSetBits];
 // Per set, the slot to give a new key when none is free.
 unsigned char g_next_victim[1 << kSetBits];
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_SNAPSHOT_BY_WATCHER
 int g_watcher = -1;
 #endif
 
@@ -18,7 +20,7 @@ bool releases_quietly(PyObject* value)
     return Py_REFCNT(value) > 1 || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_SNAPSHOT_BY_WATCHER
 
 // Any change to a watched dictionary, or its end, makes memory forget it.
 // Runs inside the dictionary's own operation: touches nothing but memory.
@@ -46,7 +48,7 @@ bool watch(PyObject*) { return true; }
 // Where memory keeps self's snapshot.
 Snapshot& home_of(PyObject* self, PyObject* dict)
 {
-#if PY_VERSION_HEX < 0x030B0000
+#if MERROW_SNAPSHOT_BY_INSTANCE
     (void)dict;
     return place_for(self);
 #else
@@ -75,7 +77,7 @@ Snapshot& place_for(PyObject* key)
 
 bool rememberable(PyObject* dict)
 {
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
     return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 #else
     Py_ssize_t pos = 0;
@@ -99,7 +101,7 @@ PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& la
         snap->type = Py_TYPE(self);
         snap->layout = layout.key;
         snap->dict = dict;
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
         snap->version = version_of(dict);
 #endif
     }
@@ -120,7 +122,7 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
             // (from 3.12 the watcher has just forgotten it; found by its
             // dictionary there, the snapshot needs no instance).
             snap->dict = dict;
-#if PY_VERSION_HEX < 0x030C0000
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
             snap->version = version_of(dict);
 #endif
             snap->values[static_cast<int>(attr)] = value;
@@ -137,12 +139,11 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
 
 void start()
 {
-#if PY_VERSION_HEX >= 0x030C0000
+#if MERROW_SNAPSHOT_BY_WATCHER
     // 3.13.0 tells watchers nothing of stores to attributes kept inline
     // while the instance's dictionary shares them (fixed in 3.13.1): there
     // memory would miss changes, so it stays off.
-    const bool watchers_complete = Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;
-    if (g_watcher < 0 && watchers_complete) {
+    if (g_watcher < 0 && gates::dict_watchers_complete()) {
         g_watcher = PyDict_AddWatcher(forget_changed);
         if (g_watcher < 0) {
             PyErr_Clear();
@@ -152,3 +153,5 @@ void start()
 }
 
 }  // namespace merrow::trace_key::snapshot
+
+#endif  // MERROW_STATE_MEMORY

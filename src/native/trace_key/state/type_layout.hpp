@@ -15,25 +15,16 @@
 
 #include <cstdint>
 
-#include "module_state.hpp"
+#include "interpreter_gates.hpp"
+#include "state_names.hpp"
+
+#if MERROW_STATE_MEMORY
 
 namespace merrow::trace_key {
 
-enum class Attr : int { node_id, source_idx, session_id, error_counter, event_counter, lock, count };
-
-inline constexpr std::uint32_t attr_bit(Attr attr) { return 1u << static_cast<int>(attr); }
-
-inline constexpr Name kStateNames[] = {Name::node_id,       Name::source_idx,
-                                       Name::session_id,    Name::error_counter,
-                                       Name::event_counter, Name::lock};
-static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<int>(Attr::count));
-
-// The attribute's interned name.
-inline PyObject* state_name(Attr attr) { return name(kStateNames[static_cast<int>(attr)]); }
-
 namespace layout_detail {
 
-#if PY_VERSION_HEX >= 0x030B0000
+#if MERROW_LAYOUT_BY_TYPE_VERSION
 // From 3.11 on a version tag is never given out twice, and any change to a
 // type or to a class of its MRO takes its tag away: (type, tag) names one
 // layout for good.
@@ -43,7 +34,7 @@ struct Key {
 
 inline unsigned int valid_version(PyTypeObject* type)
 {
-#if PY_VERSION_HEX < 0x030D0000
+#if MERROW_VERSION_TAG_NEEDS_FLAG
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
         return 0;
     }
@@ -141,3 +132,5 @@ inline const layout_detail::Entry* layout_leaving(PyTypeObject* type, Attr attr)
 }
 
 }  // namespace merrow::trace_key
+
+#endif  // MERROW_STATE_MEMORY

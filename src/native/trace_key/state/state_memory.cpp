@@ -1,4 +1,6 @@
-#include "instance_state.hpp"
+#include "state_memory.hpp"
+
+#if MERROW_STATE_MEMORY
 
 #include <climits>
 
@@ -6,17 +8,17 @@
 #include "py_compat.hpp"
 #include "value_snapshot.hpp"
 
-namespace merrow::trace_key {
+namespace merrow::trace_key::memory {
 
 namespace {
 
 // The instance dictionary as a new reference, or null (nothing set) when
-// the protocol must decide. From 3.11 values kept inline get a dictionary
-// of their own once, which then holds the very values the interpreter
-// reads and writes; before, the dictionary sits in a slot.
+// the protocol must decide. Values kept inline get a dictionary of their
+// own once, which then holds the very values the interpreter reads and
+// writes; before those, the dictionary sits in a slot.
 PyObject* instance_dict(PyObject* self)
 {
-#if PY_VERSION_HEX >= 0x030B0000
+#if MERROW_API_INLINE_VALUES
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
     if (!dict) {
         PyErr_Clear();
@@ -30,23 +32,29 @@ PyObject* instance_dict(PyObject* self)
 }
 
 // The generic protocol's error for a name found nowhere, made without a
-// second lookup (which could run a key's __eq__ once more).
-[[gnu::cold]] PyObject* missing_attribute(PyObject* self, PyObject* key)
+// second lookup (which could run a key's __eq__ once more). `type` is the
+// type the protocol names: the one the lookup started with, or the
+// object's type now, as the running series does.
+[[gnu::cold]] PyObject* missing_attribute(PyObject* self, PyTypeObject* type, PyObject* key)
 {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'",
-                 Py_TYPE(self)->tp_name, key);
-#else
-    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'",
-                 Py_TYPE(self)->tp_name, key);
+    (void)self;  // read only by the series that need it
+#if MERROW_API_ATTRIBUTE_ERROR_TYPE_AT_RAISE
+    type = Py_TYPE(self);
 #endif
-#if PY_VERSION_HEX >= 0x030A0000
+#if MERROW_API_ATTRIBUTE_ERROR_WIDE_NAME
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name,
+                 key);
+#else
+    PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '%U'", type->tp_name,
+                 key);
+#endif
+#if MERROW_API_ATTRIBUTE_ERROR_FIELDS
     // Its suggestions read the name and the object from the error (from an
     // AttributeError only: making it may have failed for lack of memory).
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    OwnedRef held_type = OwnedRef::steal(type), held_value = OwnedRef::steal(value),
+    PyObject *exc_type, *value, *tb;
+    PyErr_Fetch(&exc_type, &value, &tb);
+    PyErr_NormalizeException(&exc_type, &value, &tb);
+    OwnedRef held_type = OwnedRef::steal(exc_type), held_value = OwnedRef::steal(value),
              held_tb = OwnedRef::steal(tb);
     if (PyErr_GivenExceptionMatches(value, PyExc_AttributeError) &&
         (PyObject_SetAttr(value, name(Name::name_attr), key) < 0 ||
@@ -59,13 +67,12 @@ PyObject* instance_dict(PyObject* self)
 }
 
 // Whether reading and writing the instance dictionary ourselves pays:
-// always with memory. Without it (3.13.0, or 3.12 short of a watcher) it
-// still skips the protocol's lookups in the type, except that 3.12
-// specialises method lookups only on values kept inline, which a
-// dictionary made once leaves behind; from 3.13 the dictionary shares them.
+// always with memory on; without it (3.13.0, or 3.12 short of a watcher)
+// it still skips the protocol's lookups in the type, except where a
+// dictionary made once costs the interpreter's method specialisation.
 bool own_dictionary_pays()
 {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+#if MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS
     return snapshot::enabled();
 #else
     return true;
@@ -106,22 +113,23 @@ bool writable_directly(PyTypeObject* type, Attr attr)
             Py_INCREF(value);
             return value;
         }
-        return PyErr_Occurred() ? nullptr : missing_attribute(self, key);
+        return PyErr_Occurred() ? nullptr : missing_attribute(self, Py_TYPE(self), key);
     }
-    // Held across the lookup, as the protocol holds it: a key's __eq__
-    // may replace the instance's dictionary.
+    // Held across the lookup, as the protocol holds them: a key's __eq__
+    // may replace the instance's dictionary, or its class.
+    OwnedRef type = OwnedRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     PyObject* value = PyDict_GetItemWithError(dict, key);
     Py_XINCREF(value);
     Py_DECREF(dict);
     if (value || PyErr_Occurred()) {
         return value;
     }
-    return missing_attribute(self, key);
+    return missing_attribute(self, reinterpret_cast<PyTypeObject*>(type.get()), key);
 }
 
 }  // namespace
 
-PyObject* read_state(PyObject* self, Attr attr)
+PyObject* read(PyObject* self, Attr attr)
 {
     PyObject* value = snapshot::remembered(self, attr);
     if (value) {
@@ -131,19 +139,19 @@ PyObject* read_state(PyObject* self, Attr attr)
     return read_slowly(self, attr);
 }
 
-int write_state(PyObject* self, Attr attr, PyObject* value)
+int write(PyObject* self, Attr attr, PyObject* value)
 {
     PyObject* key = state_name(attr);
     // Replacing a value changes no keys, so the protocol's bookkeeping of
-    // the type's shared key table (before 3.11, around a store that adds a
-    // key) has nothing to do.
+    // the type's shared key table (around a store that adds a key) has
+    // nothing to do.
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(attr)] : nullptr;
     if (old) {
         return snapshot::replace(snap, snap->dict, attr, old, value);
     }
     PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
-#if PY_VERSION_HEX < 0x030B0000
+#if MERROW_SNAPSHOT_BY_INSTANCE
     // A split table that memory does not answer for: the key may be
     // missing, and only the protocol keeps the shared keys in step.
     if (dict && snapshot::rememberable(dict)) {
@@ -165,11 +173,9 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
     return *value != nullptr;
 }
 
-bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
-                        PyObject** second, MemoryLook look)
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second)
 {
-    auto* snap = look.found ? static_cast<snapshot::Snapshot*>(look.found)
-                            : snapshot::current(self);
+    snapshot::Snapshot* snap = snapshot::current(self);
     if (!snap) {
         return false;
     }
@@ -183,7 +189,7 @@ bool read_text_and_next(PyObject* self, Attr text, Attr next, PyObject** first,
     return true;
 }
 
-bool count_remembered(PyObject* self, Attr counter, PyObject** number, MemoryLook* look)
+bool count(PyObject* self, Attr counter, PyObject** number)
 {
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
@@ -196,15 +202,17 @@ bool count_remembered(PyObject* self, Attr counter, PyObject** number, MemoryLoo
     }
     // The sum the number protocol gives an exact int. No caller code runs
     // from here on: an int's allocation starts no collection, and the old
-    // one's release runs nothing.
+    // one's release runs nothing. The read back gives the value just
+    // stored.
     *number = compat::int_from(value + 1);
     if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
-    // A read back now gives the value just stored; memory still answers
-    // until caller code runs.
-    look->found = *number ? snap : nullptr;
     return true;
 }
 
-}  // namespace merrow::trace_key
+void start() { snapshot::start(); }
+
+}  // namespace merrow::trace_key::memory
+
+#endif  // MERROW_STATE_MEMORY

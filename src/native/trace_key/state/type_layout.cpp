@@ -1,5 +1,7 @@
 #include "type_layout.hpp"
 
+#if MERROW_STATE_MEMORY
+
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 
@@ -13,7 +15,7 @@ namespace {
 
 bool has_instance_dict(PyTypeObject* type)
 {
-#if PY_VERSION_HEX >= 0x030B0000
+#if MERROW_API_INLINE_VALUES
     return type->tp_dictoffset != 0 || PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
 #else
     // Read straight from its slot; var-sized instances (negative offsets)
@@ -31,7 +33,7 @@ bool uses_generic_slots(PyTypeObject* type)
 // The key of the type as it is now; false when it has none to trust.
 bool current_key(PyTypeObject* type, Key& key)
 {
-#if PY_VERSION_HEX >= 0x030B0000
+#if MERROW_LAYOUT_BY_TYPE_VERSION
     key.version = valid_version(type);
     return key.version != 0;
 #else
@@ -107,3 +109,5 @@ std::uint32_t learn(PyTypeObject* type)
 }  // namespace layout_detail
 
 }  // namespace merrow::trace_key
+
+#endif  // MERROW_STATE_MEMORY

@@ -1,5 +1,7 @@
-// The generator's lock, used only as a context manager: __exit__ and then
-// __enter__ looked up on the lock's type, as a with statement does.
+// The generator's lock, used only as a with statement uses a context
+// manager: __exit__ and then __enter__ looked up on the lock's type, and a
+// failure inside handed to __exit__ while it is the exception being
+// handled.
 #pragma once
 
 #include <Python.h>
@@ -24,10 +26,6 @@ public:
     // exception is gone); otherwise an exception is pending: the original
     // one (call.entry_added is then set) or the one __exit__ raised.
     Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
-
-    // Whether leaving normally runs no caller code: the lock is one of the
-    // interpreter's own, whose release only gives a mutex back.
-    bool exits_quietly() const;
 
 private:
     PyObject* call_exit(PyObject* const* args);

@@ -1,0 +1,148 @@
+// Every dependence of the modules on the interpreter's version, as named
+// gates: code elsewhere tests a gate, never a version number. A new CPython
+// series is one file to read.
+//
+// Two kinds of gate:
+// - API gates follow what a series offers or does (public functions, the
+//   wording of its errors); they hold in every build.
+// - Shortcut gates allow reading an interpreter internal or skipping a
+//   generic protocol. They are on only for the series they were verified
+//   and measured on (3.9 to 3.15) and never in the generic build
+//   (MERROW_GENERIC_STATE), which reads state through PyObject_GetAttr and
+//   PyObject_SetAttr and uses the lock as a with statement does.
+#pragma once
+
+#include <Python.h>
+
+#define MERROW_SERIES_AT_LEAST(minor) (PY_VERSION_HEX >= (0x03000000 | ((minor) << 16)))
+#define MERROW_SERIES_BEFORE(minor) (PY_VERSION_HEX < (0x03000000 | ((minor) << 16)))
+
+// ---------------------------------------------------------------------------
+// API gates
+
+// PyType_GetDict: static builtin types keep their dictionary per
+// interpreter, tp_dict may be null (gh-105227).
+#define MERROW_API_TYPE_GET_DICT MERROW_SERIES_AT_LEAST(12)
+
+// Py_TPFLAGS_IMMUTABLETYPE (bpo-43908); before, static types are the
+// immutable ones.
+#define MERROW_API_IMMUTABLE_FLAG MERROW_SERIES_AT_LEAST(10)
+
+// Text in the legacy representation exists until PEP 623 removed it (3.12):
+// it must be made ready before its length, kind or data are read.
+#define MERROW_API_LEGACY_TEXT MERROW_SERIES_BEFORE(12)
+
+// The handled exception is one object (bpo-45711), set with
+// PyErr_SetHandledException; before, the (type, value, traceback) triple.
+#define MERROW_API_HANDLED_EXCEPTION MERROW_SERIES_AT_LEAST(11)
+
+// The generic attribute error carries `name` and `obj` for its suggestions
+// (bpo-38530).
+#define MERROW_API_ATTRIBUTE_ERROR_FIELDS MERROW_SERIES_AT_LEAST(10)
+
+// The generic attribute error quotes the type name up to 100 characters,
+// not 50 (3.12's object.c).
+#define MERROW_API_ATTRIBUTE_ERROR_WIDE_NAME MERROW_SERIES_AT_LEAST(12)
+
+// The generic attribute error names the object's type at the moment it is
+// raised; before 3.14 it names the type the lookup started with, even when
+// a key's __eq__ has reassigned __class__ meanwhile (3.14's object.c).
+#define MERROW_API_ATTRIBUTE_ERROR_TYPE_AT_RAISE MERROW_SERIES_AT_LEAST(14)
+
+// Dictionary watchers (gh-91052).
+#define MERROW_API_DICT_WATCHERS MERROW_SERIES_AT_LEAST(12)
+
+// Instances may keep their values inline, without a dictionary, and
+// PyObject_GenericGetDict makes one that then holds the very values the
+// interpreter reads and writes (bpo-45340, 3.11).
+#define MERROW_API_INLINE_VALUES MERROW_SERIES_AT_LEAST(11)
+
+// ---------------------------------------------------------------------------
+// Shortcut gates
+
+#if defined(MERROW_GENERIC_STATE) && MERROW_GENERIC_STATE
+#define MERROW_SHORTCUTS 0
+#else
+// Verified and measured on 3.9 to 3.15; a newer series takes the generic
+// path until it is.
+#define MERROW_SHORTCUTS (MERROW_SERIES_AT_LEAST(9) && MERROW_SERIES_BEFORE(16))
+#endif
+
+// MERROW_WITHOUT_<NAME> (CMake's MERROW_SHORTCUTS_OFF) leaves one out, to
+// measure what it saves.
+#if defined(MERROW_WITHOUT_STATE_MEMORY)
+#define MERROW_SHORTCUT_STATE_MEMORY 0
+#else
+#define MERROW_SHORTCUT_STATE_MEMORY MERROW_SHORTCUTS
+#endif
+#if defined(MERROW_WITHOUT_LOCK_DIRECT_CALLS)
+#define MERROW_SHORTCUT_LOCK_DIRECT_CALLS 0
+#else
+#define MERROW_SHORTCUT_LOCK_DIRECT_CALLS MERROW_SHORTCUTS
+#endif
+#if defined(MERROW_WITHOUT_ASCII_TEXT_LAYOUT)
+#define MERROW_SHORTCUT_ASCII_TEXT_LAYOUT 0
+#else
+#define MERROW_SHORTCUT_ASCII_TEXT_LAYOUT MERROW_SHORTCUTS
+#endif
+#if defined(MERROW_WITHOUT_COMPACT_INT_VALUE)
+#define MERROW_SHORTCUT_COMPACT_INT_VALUE 0
+#else
+#define MERROW_SHORTCUT_COMPACT_INT_VALUE MERROW_SHORTCUTS
+#endif
+
+// Per-instance memory of state values (type layouts, snapshots, direct
+// dictionary access).
+#define MERROW_STATE_MEMORY MERROW_SHORTCUT_STATE_MEMORY
+
+// Type version tags are never given out twice from 3.11 on (bpo-44914);
+// before, sys._clear_type_cache() numbers them afresh, so layouts are keyed
+// by each class dictionary's version instead (PEP 509).
+#define MERROW_LAYOUT_BY_TYPE_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_AT_LEAST(11))
+#define MERROW_LAYOUT_BY_DICT_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_BEFORE(11))
+
+// A tag is valid only with Py_TPFLAGS_VALID_VERSION_TAG until 3.13 made a
+// zero tag the only invalid one (gh-119462).
+#define MERROW_VERSION_TAG_NEEDS_FLAG MERROW_SERIES_BEFORE(13)
+
+// A snapshot is known unchanged by the dictionary's version (PEP 509) up to
+// 3.11; from 3.12 (PEP 699 deprecates the version) by a watcher instead.
+#define MERROW_SNAPSHOT_BY_DICT_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_BEFORE(12))
+#define MERROW_SNAPSHOT_BY_WATCHER (MERROW_STATE_MEMORY && MERROW_API_DICT_WATCHERS)
+
+// Before 3.11 snapshots are found by instance, whose dictionary sits at
+// tp_dictoffset; from 3.11 by the dictionary the instance shares values with.
+#define MERROW_SNAPSHOT_BY_INSTANCE (MERROW_STATE_MEMORY && !MERROW_API_INLINE_VALUES)
+
+// 3.12 specialises method lookups only on values kept inline, which a
+// dictionary made once leaves behind (3.13 lets the dictionary share them):
+// there the instance's own dictionary is used only with memory on.
+#define MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS (MERROW_SERIES_AT_LEAST(12) && MERROW_SERIES_BEFORE(13))
+
+// The lock's __enter__ and __exit__ called through their C functions when
+// they are builtin methods of an immutable type.
+#define MERROW_LOCK_DIRECT_CALLS MERROW_SHORTCUT_LOCK_DIRECT_CALLS
+
+// New ASCII text allocated in its compact layout without PyUnicode_New's
+// dispatch; the layout changed in 3.12 (PEP 623 removed wstr).
+#define MERROW_ASCII_TEXT_LAYOUT (MERROW_SHORTCUT_ASCII_TEXT_LAYOUT && MERROW_SERIES_BEFORE(12))
+
+// A compact int's value read without a call (PyUnstable_Long_IsCompact,
+// gh-101291).
+#define MERROW_COMPACT_INT_VALUE (MERROW_SHORTCUT_COMPACT_INT_VALUE && MERROW_SERIES_AT_LEAST(12))
+
+namespace merrow::gates {
+
+// CPython 3.13.0's watchers miss stores to attributes kept inline while the
+// instance's dictionary shares them (gh-125608, fixed in 3.13.1): memory
+// stays off there. The running interpreter decides, not the headers.
+inline bool dict_watchers_complete()
+{
+#if MERROW_API_DICT_WATCHERS
+    return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;
+#else
+    return true;
+#endif
+}
+
+}  // namespace merrow::gates

@@ -1,0 +1,92 @@
+#include "instance_state.hpp"
+
+#include <climits>
+
+#include "interpreter_gates.hpp"
+#include "owned_ref.hpp"
+#include "py_compat.hpp"
+#include "state_memory.hpp"
+
+namespace merrow::trace_key {
+
+namespace {
+
+// current += 1. An exact int has no in-place addition of its own: the
+// sum is what the number protocol would give, without its dispatch.
+PyObject* add_one(PyObject* current)
+{
+    long long value;
+    if (PyLong_CheckExact(current) && compat::small_int_value(current, &value) &&
+        value < LLONG_MAX) {
+        return compat::int_from(value + 1);
+    }
+    return PyNumber_InPlaceAdd(current, g_state.one);
+}
+
+}  // namespace
+
+#if MERROW_STATE_MEMORY
+
+PyObject* read_state(PyObject* self, Attr attr) { return memory::read(self, attr); }
+
+int write_state(PyObject* self, Attr attr, PyObject* value)
+{
+    return memory::write(self, attr, value);
+}
+
+PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
+{
+    PyObject* value;
+    *stable = memory::read_remembered(self, attr, &value);
+    return *stable ? value : memory::read(self, attr);
+}
+
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second)
+{
+    return memory::read_text_then(self, text, next, first, second);
+}
+
+void start_state_layer() { memory::start(); }
+
+#else
+
+PyObject* read_state(PyObject* self, Attr attr) { return PyObject_GetAttr(self, state_name(attr)); }
+
+int write_state(PyObject* self, Attr attr, PyObject* value)
+{
+    return PyObject_SetAttr(self, state_name(attr), value);
+}
+
+PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
+{
+    *stable = false;
+    return read_state(self, attr);
+}
+
+bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**) { return false; }
+
+void start_state_layer() {}
+
+#endif
+
+PyObject* count_state(PyObject* self, Attr counter)
+{
+#if MERROW_STATE_MEMORY
+    PyObject* number;
+    if (memory::count(self, counter, &number)) {
+        return number;
+    }
+#endif
+    OwnedRef current = OwnedRef::steal(read_state(self, counter));
+    if (!current) {
+        return nullptr;
+    }
+    OwnedRef next = OwnedRef::steal(add_one(current.get()));
+    current.reset();
+    if (!next || write_state(self, counter, next.get()) < 0) {
+        return nullptr;
+    }
+    return read_state(self, counter);
+}
+
+}  // namespace merrow::trace_key

@@ -1,0 +1,40 @@
+// Reads and writes of the generator's state attributes on `self`, each
+// equal to the ordinary attribute protocol at the moment it runs, whatever
+// callers do to classes, descriptors and instances. How an access is
+// answered (the generic protocol, or memory of what an instance held; see
+// state_memory.cpp) is this layer's own business.
+#pragma once
+
+#include <Python.h>
+
+#include "state_names.hpp"
+
+namespace merrow::trace_key {
+
+// self.<attr>: a new reference, or null with the exception set.
+PyObject* read_state(PyObject* self, Attr attr);
+
+// self.<attr> = value: 0, or -1 with the exception set.
+int write_state(PyObject* self, Attr attr, PyObject* value);
+
+// self.<attr>, as read_state, and whether it is stable: reading it again
+// before any caller code runs is sure to give this very value and to run no
+// code, so a body may take it again instead.
+PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable);
+
+// The counter step: self.<counter> += 1, then self.<counter> read back (a
+// new reference; null with the exception set). The old value is let go once
+// added to, as `x += 1` lets it go, so that the write-back drops its last
+// reference (and runs any __del__) before the read-back.
+PyObject* count_state(PyObject* self, Attr counter);
+
+// self.<text>, then self.<next> (new references), when the first is an
+// exact str: taking its text runs no code, so both may be read before
+// either is used. False (nothing read, no exception) otherwise; the body
+// then reads them one by one.
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second);
+
+// Readies the layer once, at import.
+void start_state_layer();
+
+}  // namespace merrow::trace_key

@@ -1,0 +1,306 @@
+#include "lock_section.hpp"
+
+#include <utility>
+
+#include "instance_state.hpp"
+#include "interpreter_gates.hpp"
+#include "method_object.hpp"
+#include "py_compat.hpp"
+
+namespace merrow::trace_key {
+
+namespace {
+
+// The attribute `key` as found on the type's MRO (null, no error, when
+// absent).
+PyObject* find_on_type(PyTypeObject* type, PyObject* key)
+{
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        OwnedRef dict = OwnedRef::steal(
+            compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        PyObject* found = dict ? PyDict_GetItemWithError(dict.get(), key) : nullptr;
+        if (found || PyErr_Occurred()) {
+            Py_XINCREF(found);
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+// The special method `key` of `obj` as the interpreter finds special
+// methods: on the type, then bound to `obj` by its __get__.
+// AttributeError(key) when the type has none.
+PyObject* find_special(PyObject* obj, PyObject* key, OwnedRef& found)
+{
+    found = OwnedRef::steal(find_on_type(Py_TYPE(obj), key));
+    if (!found && !PyErr_Occurred()) {
+        PyErr_SetObject(PyExc_AttributeError, key);
+    }
+    return found.get();
+}
+
+PyObject* bind_special(PyObject* obj, PyObject* key)
+{
+    OwnedRef found;
+    if (!find_special(obj, key, found)) {
+        return nullptr;
+    }
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+    if (!get) {
+        return found.release();
+    }
+    return get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+// Calls the special method `key` of `obj` with no arguments. A method
+// descriptor (Py_TPFLAGS_METHOD_DESCRIPTOR) called with `obj` first equals
+// its bound method called, without making the bound method.
+PyObject* call_special_no_args(PyObject* obj, PyObject* key)
+{
+    OwnedRef found;
+    if (!find_special(obj, key, found)) {
+        return nullptr;
+    }
+    if (PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        return PyObject_Vectorcall(found.get(), &obj, 1, nullptr);
+    }
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
+    OwnedRef bound = get ? OwnedRef::steal(get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))))
+                         : std::move(found);
+    return bound ? PyObject_CallNoArgs(bound.get()) : nullptr;
+}
+
+// While __exit__ runs for a failure, and while its result is tested, that
+// failure is the exception being handled, as in a with statement: a bare
+// raise re-raises it, sys.exc_info() returns it, and an exception raised
+// meanwhile gets it as its context. The one handled before comes back at
+// the end.
+class HandlingFailure {
+public:
+#if MERROW_API_HANDLED_EXCEPTION
+    explicit HandlingFailure(PyObject*, PyObject* value, PyObject*)
+        : previous_(PyErr_GetHandledException())
+    {
+        PyErr_SetHandledException(value);
+    }
+    ~HandlingFailure()
+    {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+
+private:
+    PyObject* previous_;
+#else
+    HandlingFailure(PyObject* type, PyObject* value, PyObject* tb)
+    {
+        PyErr_GetExcInfo(&type_, &value_, &tb_);
+        Py_XINCREF(type);
+        Py_XINCREF(value);
+        Py_XINCREF(tb);
+        PyErr_SetExcInfo(type, value, tb);
+    }
+    ~HandlingFailure() { PyErr_SetExcInfo(type_, value_, tb_); }
+
+private:
+    PyObject *type_, *value_, *tb_;
+#endif
+    HandlingFailure(const HandlingFailure&) = delete;
+    HandlingFailure& operator=(const HandlingFailure&) = delete;
+};
+
+#if MERROW_LOCK_DIRECT_CALLS
+
+// A lock type whose __enter__ and __exit__ are builtin methods of an
+// immutable type: calling their C functions directly is what the bound
+// methods would do, without making them or their arguments.
+struct KnownLockType {
+    PyTypeObject* type = nullptr;  // strong reference once learnt
+    PyMethodDef* enter = nullptr;
+    PyMethodDef* exit = nullptr;
+};
+
+KnownLockType g_known_lock;
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+int convention(const PyMethodDef* def) { return def->ml_flags & ~(METH_COEXIST | METH_STATIC); }
+
+// Whether a builtin method of this convention takes `nargs` positional
+// arguments the way its bound method would pass them.
+bool takes(const PyMethodDef* def, Py_ssize_t nargs)
+{
+    switch (convention(def)) {
+    case METH_NOARGS:
+        return nargs == 0;
+    case METH_VARARGS:
+    case METH_VARARGS | METH_KEYWORDS:
+    case METH_FASTCALL:
+    case METH_FASTCALL | METH_KEYWORDS:
+        return true;
+    default:
+        return false;  // the interpreter's own call serves the rest
+    }
+}
+
+// What the bound method's call does for a convention that `takes` accepts,
+// the recursion check included.
+PyObject* call_method_def(const PyMethodDef* def, PyObject* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* args_tuple)
+{
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    auto* meth = reinterpret_cast<void (*)(void)>(def->ml_meth);
+    PyObject* result;
+    switch (convention(def)) {
+    case METH_NOARGS:
+        result = def->ml_meth(self, nullptr);
+        break;
+    case METH_FASTCALL:
+        result = reinterpret_cast<FastFunction>(meth)(self, args, nargs);
+        break;
+    case METH_FASTCALL | METH_KEYWORDS:
+        result = reinterpret_cast<FastKeywordsFunction>(meth)(self, args, nargs, nullptr);
+        break;
+    default: {
+        // Only a failure's three arguments come without a ready tuple.
+        OwnedRef made;
+        if (!args_tuple) {
+            made = OwnedRef::steal(PyTuple_Pack(3, args[0], args[1], args[2]));
+            args_tuple = made.get();
+        }
+        if (!args_tuple) {
+            result = nullptr;
+        } else if (def->ml_flags & METH_KEYWORDS) {
+            result = reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, args_tuple, nullptr);
+        } else {
+            result = def->ml_meth(self, args_tuple);
+        }
+    }
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyMethodDef* builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
+{
+    OwnedRef found = OwnedRef::steal(find_on_type(type, key));
+    if (!found || !Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* descr = reinterpret_cast<PyMethodDescrObject*>(found.get());
+    // The method must be the type's own kind of method, called on this type.
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr)) || !takes(descr->d_method, nargs)) {
+        return nullptr;
+    }
+    return descr->d_method;
+}
+
+void learn_lock_type(PyTypeObject* type)
+{
+    if (g_known_lock.type || !compat::is_immutable_type(type)) {
+        return;
+    }
+    PyMethodDef* exit = builtin_method(type, name(Name::exit), 3);
+    PyMethodDef* enter = exit ? builtin_method(type, name(Name::enter), 0) : nullptr;
+    if (enter) {
+        Py_INCREF(type);
+        g_known_lock = KnownLockType{type, enter, exit};
+    }
+}
+
+bool is_known_lock(PyObject* lock) { return Py_TYPE(lock) == g_known_lock.type; }
+
+#else
+
+void learn_lock_type(PyTypeObject*) {}
+
+#endif
+
+}  // namespace
+
+int LockSection::enter(PyObject* self)
+{
+    OwnedRef lock = OwnedRef::steal(read_state(self, Attr::lock));
+    if (!lock) {
+        return -1;
+    }
+#if MERROW_LOCK_DIRECT_CALLS
+    if (is_known_lock(lock.get())) {
+        lock_ = std::move(lock);
+        OwnedRef entered = OwnedRef::steal(
+            call_method_def(g_known_lock.enter, lock_.get(), nullptr, 0, g_state.empty_tuple));
+        return entered ? 0 : -1;
+    }
+#endif
+    // Bound now, so that leaving allocates nothing.
+    exit_ = OwnedRef::steal(bind_special(lock.get(), name(Name::exit)));
+    if (!exit_) {
+        return -1;
+    }
+    OwnedRef entered = OwnedRef::steal(call_special_no_args(lock.get(), name(Name::enter)));
+    if (entered) {
+        learn_lock_type(Py_TYPE(lock.get()));
+    }
+    return entered ? 0 : -1;
+}
+
+PyObject* LockSection::call_exit(PyObject* const* args)
+{
+    // Leaving normally allocates nothing, so the lock is given back even
+    // when memory has run out (a builtin __exit__ taking a tuple gets a
+    // ready one).
+    PyObject* ready = args[0] == Py_None ? g_state.three_nones : nullptr;
+#if MERROW_LOCK_DIRECT_CALLS
+    if (lock_) {
+        return call_method_def(g_known_lock.exit, lock_.get(), args, 3, ready);
+    }
+#endif
+    if (ready) {
+        return PyObject_Call(exit_.get(), ready, nullptr);
+    }
+    return PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
+}
+
+int LockSection::exit()
+{
+    PyObject* args[] = {Py_None, Py_None, Py_None};
+    OwnedRef result = OwnedRef::steal(call_exit(args));
+    return result ? 0 : -1;
+}
+
+LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, BoundCall& call)
+{
+    add_operation_entry(op, call.function->globals);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) {
+        PyException_SetTraceback(value, tb);
+    }
+    OwnedRef held_type = OwnedRef::steal(type), held_value = OwnedRef::steal(value),
+             held_tb = OwnedRef::steal(tb);
+    int suppress;
+    {
+        HandlingFailure handling(type, value, tb);
+        PyObject* args[] = {type, value ? value : Py_None, tb ? tb : Py_None};
+        OwnedRef result = OwnedRef::steal(call_exit(args));
+        suppress = result ? PyObject_IsTrue(result.get()) : -1;
+    }
+    if (suppress > 0) {
+        return Outcome::suppressed;
+    }
+    if (suppress == 0) {
+        PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
+        call.entry_added = true;
+    }
+    // Otherwise __exit__ or the test of its result raised: that exception,
+    // its context already the failure, propagates.
+    return Outcome::propagate;
+}
+
+}  // namespace merrow::trace_key

@@ -1,0 +1,39 @@
+// State access answered from memory of what each instance held, where
+// that provably equals the ordinary attribute protocol (type_layout.hpp,
+// value_snapshot.hpp); the generic protocol everywhere else. Used by
+// instance_state.cpp only.
+#pragma once
+
+#include <Python.h>
+
+#include "interpreter_gates.hpp"
+#include "state_names.hpp"
+
+#if MERROW_STATE_MEMORY
+
+namespace merrow::trace_key::memory {
+
+PyObject* read(PyObject* self, Attr attr);
+
+int write(PyObject* self, Attr attr, PyObject* value);
+
+// A read whose value memory holds (a new reference in *value): until caller
+// code runs, reading again gives this value and runs no code. False, nothing
+// read, when memory does not hold it.
+bool read_remembered(PyObject* self, Attr attr, PyObject** value);
+
+// The counter step for an exact int counter that memory holds: its addition
+// and the release of the old value run no code. False (nothing done)
+// otherwise; `*number` gets the running number, or null with the exception
+// set when the addition fails as it would step by step.
+bool count(PyObject* self, Attr counter, PyObject** number);
+
+// Both values at one look, when memory holds them and the first is an
+// exact str.
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second);
+
+void start();
+
+}  // namespace merrow::trace_key::memory
+
+#endif  // MERROW_STATE_MEMORY
