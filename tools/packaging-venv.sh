@@ -15,7 +15,7 @@ exec 8>"$REPO/build/.venv-tools.lock"
 flock 8
 
 if [ -x "$venv/bin/python" ] && cmp -s "$requirements" "$stamp" &&
-   "$venv/bin/python" -c 'import auditwheel, twine, build' 2>/dev/null; then
+   "$venv/bin/python" -c "import auditwheel, twine, build, scikit_build_core, elftools, installer" 2>/dev/null; then
   echo "$venv"
   exit 0
 fi
