@@ -8,6 +8,8 @@ PY_SERIES ?= 3.9
 VENV ?= .venv
 PYTHON := $(VENV)/bin/python
 PYTEST_ARGS ?=
+# Where and how `make install` builds; test-generic sets its own.
+BUILD_SETTINGS ?= --config-settings=build-dir=build/{wheel_tag}
 SOURCES := $(shell find src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
 .PHONY: install test demo clean
@@ -16,12 +18,12 @@ $(VENV)/.deps: tools/find-python.sh
 	@base=$$(tools/find-python.sh $(PY_SERIES)); \
 	if [ ! -x $(PYTHON) ] || ! $(PYTHON) -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$(PY_SERIES)'" 2>/dev/null; then \
 	  rm -rf $(VENV); "$$base" -m venv $(VENV); fi
-	$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis
+	$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis pyelftools
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-	  --config-settings=build-dir=build/{wheel_tag} .
+	  $(BUILD_SETTINGS) .
 	touch $@
 
 install: $(VENV)/.installed
@@ -35,25 +37,35 @@ demo: install
 clean:
 	rm -rf build dist $(VENV)
 
-.PHONY: test-armhf
-# The 32-bit ARM hard-float wheel, cross-built and tested in an emulated
-# target root that is made on first use (tools/armhf/). ARMHF_RELEASE picks
-# the Debian release, and so the CPython: bullseye (3.9), bookworm (3.11) or
-# trixie (3.13).
+.PHONY: test-armhf test-arm64 test-trixie test-generic bench-callgrind-trixie
+# The wheel of one Debian release, cross-built against its root and tested
+# there under emulation; roots are made on first use (tools/debian-root/).
+# ARMHF_RELEASE: bullseye (CPython 3.9), bookworm (3.11), trixie (3.13) or
+# forky (3.14); ARM64_RELEASE: bookworm, trixie or forky.
 ARMHF_RELEASE ?= bullseye
+ARM64_RELEASE ?= bookworm
 test-armhf:
-	ARMHF_RELEASE="$(ARMHF_RELEASE)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/armhf/test.sh
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-in-root.sh $(ARMHF_RELEASE) armhf
 
-.PHONY: test-trixie bench-callgrind-trixie
+test-arm64:
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-in-root.sh $(ARM64_RELEASE) arm64
+
 # The 3.13 wheel, built here, on the CPython 3.13 that Debian trixie ships,
-# in a native root made on first use (tools/trixie/): the whole suite, or the
-# callgrind goals table (CALLGRIND_ARGS as for bench-callgrind, but neither
-# --series nor --python), its JSON in benchmarks/results/callgrind-3.13-trixie.json.
+# in its native root: the whole suite, or the callgrind goals table
+# (CALLGRIND_ARGS as for bench-callgrind, but neither --series nor --python),
+# its JSON in benchmarks/results/callgrind-3.13-trixie.json.
 test-trixie:
-	PYTEST_ARGS="$(PYTEST_ARGS)" tools/trixie/test.sh
+	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-in-root.sh trixie amd64
 
 bench-callgrind-trixie:
-	tools/trixie/bench-callgrind.sh $(CALLGRIND_ARGS)
+	tools/bench-callgrind-trixie.sh $(CALLGRIND_ARGS)
+
+# The suite on the generic build (MERROW_GENERIC_STATE=ON), in its own venv
+# and build directory; the variable in the environment tells the tests which
+# build they hold.
+test-generic:
+	MERROW_GENERIC_STATE=1 $(MAKE) --no-print-directory test VENV=.venv-generic$(if $(PY_SERIES),-$(PY_SERIES)) \
+	  BUILD_SETTINGS="--config-settings=build-dir=build/generic-{wheel_tag} --config-settings=cmake.define.MERROW_GENERIC_STATE=ON"
 
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
@@ -87,15 +99,16 @@ bench-tables:
 	"$$(tools/find-python.sh $(PY_SERIES))" benchmarks/callgrind_tables.py --write
 
 .PHONY: test-all wheels typecheck
-# The whole suite on every CPython 3.9 to 3.13 that pyenv or PATH offers,
-# each in its own .venv-X.Y (tools/test-all.sh).
+# The whole suite on every CPython 3.9 to 3.15: here on each that pyenv or
+# PATH offers, each in its own .venv-X.Y, and the others in the native
+# Debian root that ships them, each in its .venv-RELEASE-X.Y (tools/test-all.sh).
 test-all:
 	tools/test-all.sh
 
-# Manylinux wheels for those interpreters and for the 32-bit ARM target of
-# each Debian release, and the sdist, in dist/: their contents and metadata
-# checked, and each wheel tested once installed, the ARM ones in their
-# emulated roots (tools/wheels.sh).
+# Manylinux wheels for those interpreters (built where test-all runs them),
+# for 32-bit and 64-bit ARM on each Debian release, and the sdist, in dist/:
+# their contents and metadata checked, and each wheel tested once installed,
+# the ARM ones in their emulated roots (tools/wheels.sh).
 wheels:
 	tools/wheels.sh
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# `make test-all`: the whole suite on every supported CPython series that
-# pyenv or PATH offers, each in its own venv (.venv-X.Y) through `make test`.
-# A missing series is skipped with a message; any failing one fails the run.
+# `make test-all`: the whole suite on every supported CPython series through
+# `make test`, each in its own venv: here when pyenv or PATH has the series,
+# else in the native Debian root that ships it (tools/series.sh). A series
+# found nowhere is skipped with a message; any failing one fails the run.
 # PYTEST_ARGS is passed on as for `make test`.
 set -euo pipefail
 . "$(dirname "$0")/series.sh"
@@ -12,22 +13,25 @@ mkdir -p "$logs"
 declare -a summary=()
 failed=0 ran=0
 for series in $SERIES; do
-  if ! tools/find-python.sh "$series" >/dev/null 2>&1; then
-    say "skipping CPython $series: neither pyenv nor PATH has it"
+  if ! place=$(place_of "$series"); then
+    say "skipping CPython $series: neither pyenv nor PATH has it, nor a known root"
     summary+=("$series: skipped (not installed)")
     continue
   fi
-  say "CPython $series in $(venv_of "$series")"
+  where=here
+  [ "$place" = host ] || where="in the ${place/ //} root"
+  say "CPython $series ($where) in $(venv_of "$series")"
   ran=$((ran + 1))
   rc=0
-  make --no-print-directory test PY_SERIES="$series" VENV="$(venv_of "$series")" 2>&1 |
-    tee "$logs/$series.log" || rc=$?
+  in_place_of "$series" make --no-print-directory test PY_SERIES="$series" VENV="$(venv_of "$series")" \
+    BUILD_SETTINGS="--config-settings=build-dir=$(build_dir_of "$series")" PYTEST_ARGS="${PYTEST_ARGS:-}" \
+    </dev/null 2>&1 | tee "$logs/$series.log" || rc=$?
   # pytest's closing line, e.g. "1750 passed, 10 skipped in 9.47s".
   result=$(grep -E '^[0-9]+ (passed|failed|error)' "$logs/$series.log" | tail -n 1 || true)
   if [ "$rc" -eq 0 ]; then
-    summary+=("$series: ok, ${result:-no pytest summary}")
+    summary+=("$series ($where): ok, ${result:-no pytest summary}")
   else
-    summary+=("$series: FAILED, ${result:-no pytest summary; see $logs/$series.log}")
+    summary+=("$series ($where): FAILED, ${result:-no pytest summary; see $logs/$series.log}")
     failed=1
   fi
 done

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # `make wheels`: in dist/, a manylinux wheel for every supported CPython
-# series found on this machine, one 32-bit ARM manylinux wheel for each target
-# Debian release (each built against that release's root), and the sdist.
-# Checks what each wheel holds and runs `twine check` over all of them, then
-# installs every host wheel into a fresh venv and runs the suite against it
-# from a copy of the tests, away from the source tree, and runs the suite
-# with each ARM wheel installed in its emulated root.
+# series (built here, or in the native Debian root that ships the series),
+# one ARM manylinux wheel for each target Debian release and architecture
+# (cross-built against that release's root), and the sdist. Checks what each
+# wheel holds and runs `twine check` over all of them, then installs every
+# wheel into a fresh venv and runs the suite against it from a copy of the
+# tests, away from the source tree: x86_64 wheels here or in their root, ARM
+# wheels in their emulated root.
 # PYTEST_ARGS is passed on as for `make test`; MERROW_SERIES and
-# MERROW_ARMHF_RELEASES (e.g. "bullseye trixie") narrow the lists.
+# MERROW_ARM_ROOTS (e.g. "bullseye/armhf forky/arm64") narrow the lists.
 set -euo pipefail
 . "$(dirname "$0")/series.sh"
 cd "$REPO"
-RELEASES=${MERROW_ARMHF_RELEASES:-bullseye bookworm trixie}
+ARM_ROOTS=${MERROW_ARM_ROOTS:-bullseye/armhf bookworm/armhf trixie/armhf forky/armhf bookworm/arm64 trixie/arm64 forky/arm64}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -21,33 +22,29 @@ mkdir -p dist
 rm -f dist/merrow_sdk-*.whl dist/merrow_sdk-*.tar.gz
 tools=$(tools/packaging-venv.sh)
 
-declare -a host_series=() host_wheels=()
+declare -a x86_series=() x86_places=() x86_wheels=()
 for series in $SERIES; do
-  if ! tools/find-python.sh "$series" >/dev/null 2>&1; then
-    say "skipping CPython $series: neither pyenv nor PATH has it"
+  if ! place=$(place_of "$series"); then
+    say "skipping CPython $series: neither pyenv nor PATH has it, nor a known root"
     continue
   fi
-  say "building the CPython $series wheel"
-  prepare_venv "$series"
-  # Built apart first, so that the one wheel just made is known by name.
-  out="$work/built-$series"
-  "$(venv_of "$series")/bin/python" -m pip wheel -q --disable-pip-version-check \
-    --no-build-isolation --no-deps --config-settings=build-dir='build/{wheel_tag}' -w "$out" .
-  built=("$out"/*.whl)
-  [ ${#built[@]} -eq 1 ] || { say "error: expected one wheel in $out, got: ${built[*]}"; exit 1; }
-  host_series+=("$series")
-  host_wheels+=("$(tools/manylinux.sh "${built[0]}" dist)")
+  where=""
+  [ "$place" = host ] || where=" in the ${place/ //} root"
+  say "building the CPython $series wheel$where"
+  built=$(build_series_wheel "$series" "build/wheels/cp${series/./}-x86_64")
+  x86_series+=("$series")
+  x86_places+=("$place")
+  x86_wheels+=("$(tools/manylinux.sh "$built" dist)")
 done
-[ ${#host_wheels[@]} -gt 0 ] || { say "error: none of the CPython series $SERIES is installed"; exit 1; }
+[ ${#x86_wheels[@]} -gt 0 ] || { say "error: none of the CPython series $SERIES is installed"; exit 1; }
 
-declare -a arm_releases=() arm_wheels=() arm_stages=()
-tools/armhf/setup-host.sh
-for release in $RELEASES; do
-  say "building the 32-bit ARM wheel for Debian $release"
-  ARMHF_RELEASE=$release tools/armhf/make-root.sh
-  arm_releases+=("$release")
-  arm_wheels+=("$(ARMHF_RELEASE=$release tools/armhf/build.sh)")
-  arm_stages+=("$REPO/build/armhf/$release/stage")
+declare -a arm_roots=() arm_wheels=() arm_libs=()
+for entry in $ARM_ROOTS; do
+  release=${entry%/*} arch=${entry#*/}
+  say "building the $arch wheel for Debian $release"
+  arm_roots+=("$entry")
+  arm_wheels+=("$(tools/cross-wheel.sh "$arch" "$release" dist)")
+  arm_libs+=("$REPO/build/target/$release-$arch")
 done
 
 say "building the sdist"
@@ -59,44 +56,37 @@ mv -f "${sdists[0]}" dist/
 sdist="dist/$(basename "${sdists[0]}")"
 
 say "checking the contents of the wheels"
-"$tools/bin/python" tools/check_wheel.py "${host_wheels[@]}" "${arm_wheels[@]}"
+"$tools/bin/python" tools/check_wheel.py "${x86_wheels[@]}" "${arm_wheels[@]}"
 say "checking the metadata of the wheels and the sdist"
-"$tools/bin/twine" check --strict "${host_wheels[@]}" "${arm_wheels[@]}" "$sdist"
+"$tools/bin/twine" check --strict "${x86_wheels[@]}" "${arm_wheels[@]}" "$sdist"
 
 # The suite as the wheels' users would run it: no src/ on any path.
 suite="$work/suite"
 mkdir -p "$suite"
-# The target library tests read the cross builds just made, as in the tree.
-MERROW_ARMHF_LIBS=$(IFS=:; echo "${arm_stages[*]}")
-export MERROW_ARMHF_LIBS
-cp -r tests pyproject.toml "$suite/"
-# Some tests run the examples.
-[ -d examples ] && cp -r examples "$suite/"
+cp -r tests pyproject.toml examples "$suite/"
 find "$suite" -name __pycache__ -prune -exec rm -rf {} +
+# Here the target library tests read every cross build just made.
+MERROW_TARGET_LIBS=$(IFS=:; echo "${arm_libs[*]}")
+export MERROW_TARGET_LIBS
 
 size_of() { echo "$(( ($(stat -c %s "$1") + 512) / 1024 )) KiB"; }
 last_summary() { grep -E '^=* *[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//' || true; }
 
 declare -a summary=()
 failed=0
-# The summary line of wheel $1, whose suite exited with $2 and logged to
-# $3; $4 says where it ran, if not on the host.
+# The summary line of wheel $1, whose suite exited with $2 and logged to $3
+# where $4 says.
 record_result() {
-  local wheel=$1 rc=$2 log=$3 where=${4:-} verdict=ok result
-  result=$(last_summary "$log")
-  if [ "$rc" -ne 0 ]; then
-    verdict=FAILED
-    failed=1
-  fi
-  summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict$where, ${result:-no pytest summary}")
+  local wheel=$1 rc=$2 log=$3 where=$4 verdict=ok
+  if [ "$rc" -ne 0 ]; then verdict=FAILED; failed=1; fi
+  summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict $where, $(last_summary "$log")")
 }
-for i in "${!host_wheels[@]}"; do
-  series=${host_series[$i]} wheel=${host_wheels[$i]}
-  venv="$work/venv-$series"
-  say "testing $(basename "$wheel") in a fresh venv"
+
+test_here() {
+  local series=$1 wheel=$2 venv="$work/venv-$1"
   "$(tools/find-python.sh "$series")" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps "$wheel"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis pyelftools
+  "$venv/bin/python" -m pip check
   # Both modules must come from the venv, never from the work tree.
   (cd "$suite" && "$venv/bin/python" -W ignore::RuntimeWarning -c '
 import sys
@@ -105,19 +95,32 @@ for m in (t, p):
     if not m.__file__.startswith(sys.prefix + "/"):
         sys.exit("%s was imported from %s, not from %s" % (m.__name__, m.__file__, sys.prefix))
 ')
-  rc=0
   # shellcheck disable=SC2086  # PYTEST_ARGS is a list of words, as for `make test`
-  (cd "$suite" && "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-}) 2>&1 |
-    tee "$work/pytest-$series.log" || rc=$?
-  record_result "$wheel" "$rc" "$work/pytest-$series.log"
+  (cd "$suite" && "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-})
+}
+
+for i in "${!x86_wheels[@]}"; do
+  series=${x86_series[$i]} place=${x86_places[$i]} wheel=${x86_wheels[$i]} rc=0
+  log="$work/pytest-$series.log"
+  if [ "$place" = host ]; then
+    say "testing $(basename "$wheel") in a fresh venv"
+    test_here "$series" "$wheel" 2>&1 | tee "$log" || rc=$?
+    record_result "$wheel" "$rc" "$log" "in a fresh venv"
+  else
+    say "testing $(basename "$wheel") in the ${place/ //} root"
+    # shellcheck disable=SC2086  # "RELEASE ARCH"
+    tools/debian-root/debian-root suite $place "$wheel" 2>&1 | tee "$log" || rc=$?
+    record_result "$wheel" "$rc" "$log" "in the ${place/ //} root"
+  fi
 done
 
 for i in "${!arm_wheels[@]}"; do
-  release=${arm_releases[$i]} wheel=${arm_wheels[$i]}
-  say "testing $(basename "$wheel") in the emulated $release root"
-  rc=0
-  ARMHF_RELEASE=$release tools/armhf/run-tests.sh "$wheel" 2>&1 | tee "$work/pytest-$release.log" || rc=$?
-  record_result "$wheel" "$rc" "$work/pytest-$release.log" " in the $release root"
+  entry=${arm_roots[$i]} wheel=${arm_wheels[$i]} rc=0
+  log="$work/pytest-${entry/\//-}.log"
+  say "testing $(basename "$wheel") in the emulated $entry root"
+  tools/debian-root/debian-root suite --libs "${arm_libs[$i]}" "${entry%/*}" "${entry#*/}" "$wheel" 2>&1 |
+    tee "$log" || rc=$?
+  record_result "$wheel" "$rc" "$log" "in the emulated $entry root"
 done
 summary+=("$(basename "$sdist") ($(size_of "$sdist")): twine check passed")
 
