@@ -51,14 +51,13 @@ test-arm64:
 	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-in-root.sh $(ARM64_RELEASE) arm64
 
 # The 3.13 wheel, built here, on the CPython 3.13 that Debian trixie ships,
-# in its native root: the whole suite, or the callgrind goals table
-# (CALLGRIND_ARGS as for bench-callgrind, but neither --series nor --python),
-# its JSON in benchmarks/results/callgrind-3.13-trixie.json.
+# in its native root: the whole suite.
 test-trixie:
 	PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-in-root.sh trixie amd64
 
+# Both builds under callgrind on trixie's CPython 3.13.5, in its root.
 bench-callgrind-trixie:
-	tools/bench-callgrind-trixie.sh $(CALLGRIND_ARGS)
+	$(MAKE) --no-print-directory bench-callgrind BENCH_SERIES=3.13-trixie
 
 # The suite on the generic build (MERROW_GENERIC_STATE=ON), in its own venv
 # and build directory; the variable in the environment tells the tests which
@@ -79,24 +78,29 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 bench: install $(VENV)/.bench-deps
 	$(PYTHON) benchmarks/bench_trace_key.py $(BENCH_ARGS)
 
-.PHONY: bench-callgrind
+.PHONY: bench-callgrind bench-shortcuts bench-tables
 # Instructions per call under callgrind, native against the plain-Python
-# class, beside the goals, on every CPython series found, each built into its
-# .venv-X.Y (benchmarks/callgrind_goals.py); JSON in benchmarks/results/.
-# BENCH_SERIES narrows the series, e.g. "3.9 3.13"; CALLGRIND_ARGS goes to
-# the script, e.g. "--only tag --generators 4".
-BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13
+# class, beside the goals, for the default and the generic build of every
+# series: 3.9-3.13 here (each build in its own venv, .venv-X.Y and
+# .venv-X.Y-generic), 3.14 and 3.15 in the Debian forky root, 3.13-trixie
+# (3.13.5) in the trixie root (benchmarks/callgrind_goals.py); JSON in
+# benchmarks/results/. BENCH_SERIES narrows it, e.g. "3.9 3.15 3.13-trixie";
+# CALLGRIND_ARGS goes to the script, e.g. "--only tag --generators 4".
+# bench-shortcuts measures, besides, each shortcut left out alone (a build
+# each): the full measurement.
+BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13 3.13-trixie 3.14 3.15
 CALLGRIND_ARGS ?=
+BENCH_PYTHON = "$$(tools/find-python.sh 2>/dev/null || command -v python3)"
 bench-callgrind:
-	@py=$$(for s in $(BENCH_SERIES); do tools/find-python.sh $$s 2>/dev/null && break; done) || true; \
-	if [ -z "$$py" ]; then echo "error: none of CPython $(BENCH_SERIES) is installed" >&2; exit 1; fi; \
-	"$$py" benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" $(CALLGRIND_ARGS)
+	$(BENCH_PYTHON) benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" $(CALLGRIND_ARGS)
 
-.PHONY: bench-tables
+bench-shortcuts:
+	$(BENCH_PYTHON) benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" --shortcuts $(CALLGRIND_ARGS)
+
 # The tables of docs/benchmarks.md from the JSON files of both callgrind
 # targets (benchmarks/callgrind_tables.py).
 bench-tables:
-	"$$(tools/find-python.sh $(PY_SERIES))" benchmarks/callgrind_tables.py --write
+	$(BENCH_PYTHON) benchmarks/callgrind_tables.py --write
 
 .PHONY: test-all wheels typecheck
 # The whole suite on every CPython 3.9 to 3.15: here on each that pyenv or
