@@ -75,6 +75,11 @@
 #else
 #define MERROW_SHORTCUT_STATE_MEMORY MERROW_SHORTCUTS
 #endif
+#if defined(MERROW_WITHOUT_GLOBAL_MEMORY)
+#define MERROW_SHORTCUT_GLOBAL_MEMORY 0
+#else
+#define MERROW_SHORTCUT_GLOBAL_MEMORY MERROW_SHORTCUTS
+#endif
 #if defined(MERROW_WITHOUT_LOCK_DIRECT_CALLS)
 #define MERROW_SHORTCUT_LOCK_DIRECT_CALLS 0
 #else
@@ -118,6 +123,10 @@
 // dictionary made once leaves behind (3.13 lets the dictionary share them):
 // there the instance's own dictionary is used only with memory on.
 #define MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS (MERROW_SERIES_AT_LEAST(12) && MERROW_SERIES_BEFORE(13))
+
+// A module global's attribute (threading.Lock, uuid.uuid4) remembered while
+// a dictionary watcher sees no change to the namespace or the module.
+#define MERROW_GLOBAL_MEMORY (MERROW_SHORTCUT_GLOBAL_MEMORY && MERROW_API_DICT_WATCHERS)
 
 // The lock's __enter__ and __exit__ called through their C functions when
 // they are builtin methods of an immutable type.

@@ -26,7 +26,7 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     if (section.enter(self) < 0) {
         return nullptr;
     }
-    OwnedRef number = OwnedRef::steal(count_state(self, kind.counter));
+    OwnedRef number = OwnedRef::steal(count_state(self, kind.counter, &section));
     if (!number) {
         if (section.exit_with_exception(*call.function->op, call) !=
             LockSection::Outcome::suppressed) {
@@ -36,7 +36,7 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
         return nullptr;
     }
     TextField fields[4];  // token, node prefix, index, running number
-    if (read_node_fields(self, fields[1], fields[2]) < 0) {
+    if (read_node_fields(self, fields[1], fields[2], &section) < 0) {
         return nullptr;
     }
     if (!number) {

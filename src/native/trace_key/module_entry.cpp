@@ -4,6 +4,7 @@
 
 #include "class_builder.hpp"
 #include "docstrings.hpp"
+#include "global_memory.hpp"
 #include "method_object.hpp"
 #include "module_lifecycle.hpp"
 #include "module_state.hpp"
@@ -78,6 +79,7 @@ int prepare(PyObject*)
         return -1;
     }
     start_state_layer();
+    start_global_memory();
     return make_method_code_objects();
 }
 

@@ -1,6 +1,7 @@
 // Construction and the session identifier.
 #include <utility>
 
+#include "global_memory.hpp"
 #include "identifier_fields.hpp"
 #include "state/instance_state.hpp"
 #include "state/lock_section.hpp"
@@ -27,8 +28,7 @@ PyObject* checked_session(PyObject* value)
 // The first 8 characters of str(uuid.uuid4()).
 int short_uuid(PyObject* globals, TextField& field)
 {
-    OwnedRef uuid = OwnedRef::steal(lookup_global(globals, Name::uuid));
-    OwnedRef uuid4 = OwnedRef::steal(uuid ? PyObject_GetAttr(uuid.get(), name(Name::uuid4)) : nullptr);
+    OwnedRef uuid4 = OwnedRef::steal(global_attribute(globals, Name::uuid, Name::uuid4));
     OwnedRef made = OwnedRef::steal(uuid4 ? PyObject_CallNoArgs(uuid4.get()) : nullptr);
     OwnedRef text = OwnedRef::steal(made ? PyObject_Str(made.get()) : nullptr);
     if (!text) {
@@ -75,35 +75,25 @@ PyObject* session_in_lock(PyObject* self, bool force, PyObject* globals)
     return checked_session(read_state(self, Attr::session_id));
 }
 
-// The protocol itself: a new instance has nothing to remember yet, and
-// values kept inline stay so (no dictionary is made for them).
-int assign(PyObject* self, Attr attr, PyObject* value)
-{
-    return PyObject_SetAttr(self, state_name(attr), value);
-}
-
 }  // namespace
 
 PyObject* init_body(BoundCall& call)
 {
     PyObject* self = call.values[0];
-    if (assign(self, Attr::node_id, call.values[1]) < 0 ||
-        assign(self, Attr::source_idx, call.values[2]) < 0 ||
-        assign(self, Attr::session_id, Py_None) < 0 ||
-        assign(self, Attr::error_counter, g_state.zero) < 0 ||
-        assign(self, Attr::event_counter, g_state.zero) < 0) {
+    if (assign_state(self, Attr::node_id, call.values[1]) < 0 ||
+        assign_state(self, Attr::source_idx, call.values[2]) < 0 ||
+        assign_state(self, Attr::session_id, Py_None) < 0 ||
+        assign_state(self, Attr::error_counter, g_state.zero) < 0 ||
+        assign_state(self, Attr::event_counter, g_state.zero) < 0) {
         return nullptr;
     }
-    OwnedRef threading = OwnedRef::steal(lookup_global(call.function->globals, Name::threading));
-    if (!threading) {
-        return nullptr;
-    }
-    OwnedRef make_lock = OwnedRef::steal(PyObject_GetAttr(threading.get(), name(Name::Lock)));
+    OwnedRef make_lock =
+        OwnedRef::steal(global_attribute(call.function->globals, Name::threading, Name::Lock));
     if (!make_lock) {
         return nullptr;
     }
     OwnedRef lock = OwnedRef::steal(PyObject_CallNoArgs(make_lock.get()));
-    if (!lock || assign(self, Attr::lock, lock.get()) < 0) {
+    if (!lock || assign_state(self, Attr::lock, lock.get()) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "interpreter_gates.hpp"
+#include "lock_section.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "state_memory.hpp"
@@ -25,6 +26,11 @@ PyObject* add_one(PyObject* current)
 
 }  // namespace
 
+int assign_state(PyObject* self, Attr attr, PyObject* value)
+{
+    return PyObject_SetAttr(self, state_name(attr), value);
+}
+
 #if MERROW_STATE_MEMORY
 
 PyObject* read_state(PyObject* self, Attr attr) { return memory::read(self, attr); }
@@ -41,9 +47,11 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
     return *stable ? value : memory::read(self, attr);
 }
 
-bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second)
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
+                    const LockSection* just_left)
 {
-    return memory::read_text_then(self, text, next, first, second);
+    return memory::read_text_then(self, text, next, first, second,
+                                  just_left ? just_left->look_ : nullptr);
 }
 
 void start_state_layer() { memory::start(); }
@@ -63,19 +71,28 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
     return read_state(self, attr);
 }
 
-bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**) { return false; }
+bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const LockSection*)
+{
+    return false;
+}
 
 void start_state_layer() {}
 
 #endif
 
-PyObject* count_state(PyObject* self, Attr counter)
+PyObject* count_state(PyObject* self, Attr counter, LockSection* inside)
 {
 #if MERROW_STATE_MEMORY
     PyObject* number;
-    if (memory::count(self, counter, &number)) {
+    void* look = nullptr;
+    if (memory::count(self, counter, &number, &look)) {
+        if (inside) {
+            inside->look_ = look;
+        }
         return number;
     }
+#else
+    (void)inside;
 #endif
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
     if (!current) {

@@ -11,11 +11,18 @@
 
 namespace merrow::trace_key {
 
+class LockSection;
+
 // self.<attr>: a new reference, or null with the exception set.
 PyObject* read_state(PyObject* self, Attr attr);
 
 // self.<attr> = value: 0, or -1 with the exception set.
 int write_state(PyObject* self, Attr attr, PyObject* value);
+
+// self.<attr> = value through the attribute protocol itself, as __init__
+// assigns: nothing is remembered of a new instance, and values kept inline
+// stay so.
+int assign_state(PyObject* self, Attr attr, PyObject* value);
 
 // self.<attr>, as read_state, and whether it is stable: reading it again
 // before any caller code runs is sure to give this very value and to run no
@@ -25,14 +32,17 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable);
 // The counter step: self.<counter> += 1, then self.<counter> read back (a
 // new reference; null with the exception set). The old value is let go once
 // added to, as `x += 1` lets it go, so that the write-back drops its last
-// reference (and runs any __del__) before the read-back.
-PyObject* count_state(PyObject* self, Attr counter);
+// reference (and runs any __del__) before the read-back. `inside`: the lock
+// section the step runs in.
+PyObject* count_state(PyObject* self, Attr counter, LockSection* inside = nullptr);
 
 // self.<text>, then self.<next> (new references), when the first is an
 // exact str: taking its text runs no code, so both may be read before
 // either is used. False (nothing read, no exception) otherwise; the body
-// then reads them one by one.
-bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second);
+// then reads them one by one. `just_left`: the section left right before,
+// nothing having run since.
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
+                    const LockSection* just_left = nullptr);
 
 // Readies the layer once, at import.
 void start_state_layer();

@@ -1,5 +1,6 @@
 #include "lock_section.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "instance_state.hpp"
@@ -112,92 +113,126 @@ private:
 
 #if MERROW_LOCK_DIRECT_CALLS
 
+// One builtin method called as its bound method would call it with the
+// same arguments, through the caller for its calling convention, chosen
+// once. `ready` is an argument tuple made beforehand, or null. (Without the
+// bound call's recursion check: the lock's functions run no Python code,
+// and the operation around them has no frame of its own to count.)
+struct DirectMethod {
+    using Caller = PyObject* (*)(void (*meth)(void), PyObject* self, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* ready);
+    void (*meth)(void) = nullptr;
+    Caller call = nullptr;
+
+    PyObject* operator()(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* ready) const
+    {
+        return call(meth, self, args, nargs, ready);
+    }
+};
+
+PyObject* call_no_args(void (*meth)(void), PyObject* self, PyObject* const*, Py_ssize_t, PyObject*)
+{
+    return reinterpret_cast<PyCFunction>(meth)(self, nullptr);
+}
+
+PyObject* call_fast(void (*meth)(void), PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject*)
+{
+    using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+    return reinterpret_cast<Fast>(meth)(self, args, nargs);
+}
+
+PyObject* call_fast_keywords(void (*meth)(void), PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject*)
+{
+    using FastKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    return reinterpret_cast<FastKeywords>(meth)(self, args, nargs, nullptr);
+}
+
+template <bool kKeywords>
+PyObject* call_tuple(void (*meth)(void), PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* ready)
+{
+    OwnedRef made;
+    if (!ready) {
+        made = OwnedRef::steal(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; made && i < nargs; ++i) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(made.get(), i, args[i]);
+        }
+        if (!made) {
+            return nullptr;
+        }
+        ready = made.get();
+    }
+    if constexpr (kKeywords) {
+        return reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, ready, nullptr);
+    } else {
+        return reinterpret_cast<PyCFunction>(meth)(self, ready);
+    }
+}
+
+// The caller for a method taking `nargs` positional arguments; none for a
+// convention the interpreter's own call must serve.
+DirectMethod direct_method(const PyMethodDef* def, Py_ssize_t nargs)
+{
+    DirectMethod::Caller call = nullptr;
+    switch (def->ml_flags & ~(METH_COEXIST | METH_STATIC)) {
+    case METH_NOARGS:
+        call = nargs == 0 ? call_no_args : nullptr;
+        break;
+    case METH_FASTCALL:
+        call = call_fast;
+        break;
+    case METH_FASTCALL | METH_KEYWORDS:
+        call = call_fast_keywords;
+        break;
+    case METH_VARARGS:
+        call = call_tuple<false>;
+        break;
+    case METH_VARARGS | METH_KEYWORDS:
+        call = call_tuple<true>;
+        break;
+    default:
+        break;
+    }
+    return DirectMethod{reinterpret_cast<void (*)(void)>(def->ml_meth), call};
+}
+
 // A lock type whose __enter__ and __exit__ are builtin methods of an
 // immutable type: calling their C functions directly is what the bound
 // methods would do, without making them or their arguments.
 struct KnownLockType {
     PyTypeObject* type = nullptr;  // strong reference once learnt
-    PyMethodDef* enter = nullptr;
-    PyMethodDef* exit = nullptr;
+    DirectMethod enter;
+    DirectMethod exit;
+    bool quiet_exit = false;
 };
+
+// The interpreter's own locks (what threading.Lock and threading.RLock
+// make), whose release runs nothing but the release of a mutex.
+bool is_interpreter_lock(PyTypeObject* type)
+{
+    const char* name = type->tp_name;
+    return std::strcmp(name, "_thread.lock") == 0 || std::strcmp(name, "_thread.RLock") == 0;
+}
 
 KnownLockType g_known_lock;
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-using FastKeywordsFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-int convention(const PyMethodDef* def) { return def->ml_flags & ~(METH_COEXIST | METH_STATIC); }
-
-// Whether a builtin method of this convention takes `nargs` positional
-// arguments the way its bound method would pass them.
-bool takes(const PyMethodDef* def, Py_ssize_t nargs)
-{
-    switch (convention(def)) {
-    case METH_NOARGS:
-        return nargs == 0;
-    case METH_VARARGS:
-    case METH_VARARGS | METH_KEYWORDS:
-    case METH_FASTCALL:
-    case METH_FASTCALL | METH_KEYWORDS:
-        return true;
-    default:
-        return false;  // the interpreter's own call serves the rest
-    }
-}
-
-// What the bound method's call does for a convention that `takes` accepts,
-// the recursion check included.
-PyObject* call_method_def(const PyMethodDef* def, PyObject* self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* args_tuple)
-{
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
-    }
-    auto* meth = reinterpret_cast<void (*)(void)>(def->ml_meth);
-    PyObject* result;
-    switch (convention(def)) {
-    case METH_NOARGS:
-        result = def->ml_meth(self, nullptr);
-        break;
-    case METH_FASTCALL:
-        result = reinterpret_cast<FastFunction>(meth)(self, args, nargs);
-        break;
-    case METH_FASTCALL | METH_KEYWORDS:
-        result = reinterpret_cast<FastKeywordsFunction>(meth)(self, args, nargs, nullptr);
-        break;
-    default: {
-        // Only a failure's three arguments come without a ready tuple.
-        OwnedRef made;
-        if (!args_tuple) {
-            made = OwnedRef::steal(PyTuple_Pack(3, args[0], args[1], args[2]));
-            args_tuple = made.get();
-        }
-        if (!args_tuple) {
-            result = nullptr;
-        } else if (def->ml_flags & METH_KEYWORDS) {
-            result = reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, args_tuple, nullptr);
-        } else {
-            result = def->ml_meth(self, args_tuple);
-        }
-    }
-    }
-    Py_LeaveRecursiveCall();
-    return result;
-}
-
-PyMethodDef* builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
+DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
 {
     OwnedRef found = OwnedRef::steal(find_on_type(type, key));
     if (!found || !Py_IS_TYPE(found.get(), &PyMethodDescr_Type)) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     auto* descr = reinterpret_cast<PyMethodDescrObject*>(found.get());
     // The method must be the type's own kind of method, called on this type.
-    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr)) || !takes(descr->d_method, nargs)) {
-        return nullptr;
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+        return {};
     }
-    return descr->d_method;
+    return direct_method(descr->d_method, nargs);
 }
 
 void learn_lock_type(PyTypeObject* type)
@@ -205,11 +240,11 @@ void learn_lock_type(PyTypeObject* type)
     if (g_known_lock.type || !compat::is_immutable_type(type)) {
         return;
     }
-    PyMethodDef* exit = builtin_method(type, name(Name::exit), 3);
-    PyMethodDef* enter = exit ? builtin_method(type, name(Name::enter), 0) : nullptr;
-    if (enter) {
+    const DirectMethod exit = builtin_method(type, name(Name::exit), 3);
+    const DirectMethod enter = exit.call ? builtin_method(type, name(Name::enter), 0) : DirectMethod{};
+    if (enter.call) {
         Py_INCREF(type);
-        g_known_lock = KnownLockType{type, enter, exit};
+        g_known_lock = KnownLockType{type, enter, exit, is_interpreter_lock(type)};
     }
 }
 
@@ -232,8 +267,8 @@ int LockSection::enter(PyObject* self)
 #if MERROW_LOCK_DIRECT_CALLS
     if (is_known_lock(lock.get())) {
         lock_ = std::move(lock);
-        OwnedRef entered = OwnedRef::steal(
-            call_method_def(g_known_lock.enter, lock_.get(), nullptr, 0, g_state.empty_tuple));
+        OwnedRef entered =
+            OwnedRef::steal(g_known_lock.enter(lock_.get(), nullptr, 0, g_state.empty_tuple));
         return entered ? 0 : -1;
     }
 #endif
@@ -257,7 +292,7 @@ PyObject* LockSection::call_exit(PyObject* const* args)
     PyObject* ready = args[0] == Py_None ? g_state.three_nones : nullptr;
 #if MERROW_LOCK_DIRECT_CALLS
     if (lock_) {
-        return call_method_def(g_known_lock.exit, lock_.get(), args, 3, ready);
+        return g_known_lock.exit(lock_.get(), args, 3, ready);
     }
 #endif
     if (ready) {
@@ -268,6 +303,13 @@ PyObject* LockSection::call_exit(PyObject* const* args)
 
 int LockSection::exit()
 {
+#if MERROW_LOCK_DIRECT_CALLS
+    if (!lock_ || !g_known_lock.quiet_exit) {
+        look_ = nullptr;
+    }
+#else
+    look_ = nullptr;
+#endif
     PyObject* args[] = {Py_None, Py_None, Py_None};
     OwnedRef result = OwnedRef::steal(call_exit(args));
     return result ? 0 : -1;
@@ -275,6 +317,7 @@ int LockSection::exit()
 
 LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, BoundCall& call)
 {
+    look_ = nullptr;
     add_operation_entry(op, call.function->globals);
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);

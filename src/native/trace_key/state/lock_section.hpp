@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "instance_state.hpp"
 #include "operation.hpp"
 #include "owned_ref.hpp"
 
@@ -28,10 +29,17 @@ public:
     Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
 
 private:
+    friend PyObject* count_state(PyObject*, Attr, LockSection*);
+    friend bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const LockSection*);
+
     PyObject* call_exit(PyObject* const* args);
 
     OwnedRef lock_;  // set when the lock's type has known builtin methods
     OwnedRef exit_;  // the bound __exit__ otherwise
+    // What memory found in the section, kept past a normal exit that runs
+    // no code (the interpreter's own locks: a release gives a mutex back,
+    // without dropping the interpreter's lock).
+    void* look_ = nullptr;
 };
 
 }  // namespace merrow::trace_key

@@ -173,9 +173,10 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
     return *value != nullptr;
 }
 
-bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second)
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
+                    void* look)
 {
-    snapshot::Snapshot* snap = snapshot::current(self);
+    auto* snap = look ? static_cast<snapshot::Snapshot*>(look) : snapshot::current(self);
     if (!snap) {
         return false;
     }
@@ -189,7 +190,7 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
     return true;
 }
 
-bool count(PyObject* self, Attr counter, PyObject** number)
+bool count(PyObject* self, Attr counter, PyObject** number, void** look)
 {
     snapshot::Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
@@ -208,6 +209,7 @@ bool count(PyObject* self, Attr counter, PyObject** number)
     if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
+    *look = *number ? snap : nullptr;
     return true;
 }
 

@@ -25,12 +25,14 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value);
 // The counter step for an exact int counter that memory holds: its addition
 // and the release of the old value run no code. False (nothing done)
 // otherwise; `*number` gets the running number, or null with the exception
-// set when the addition fails as it would step by step.
-bool count(PyObject* self, Attr counter, PyObject** number);
+// set when the addition fails as it would step by step. `*look` gets what
+// memory found, good for reads until caller code runs.
+bool count(PyObject* self, Attr counter, PyObject** number, void** look);
 
-// Both values at one look, when memory holds them and the first is an
-// exact str.
-bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second);
+// Both values at one look (`look` when not null, else a look now), when
+// memory holds them and the first is an exact str.
+bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
+                    void* look);
 
 void start();
 
