@@ -4,7 +4,9 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
 
-PY_SERIES ?= 3.9
+# Empty: CPython 3.9, the nodes' series, if there is one, else the newest
+# supported series found (tools/find-python.sh says which).
+PY_SERIES ?=
 VENV ?= .venv
 PYTHON := $(VENV)/bin/python
 PYTEST_ARGS ?=
@@ -12,14 +14,21 @@ PYTEST_ARGS ?=
 BUILD_SETTINGS ?= --config-settings=build-dir=build/{wheel_tag}
 SOURCES := $(shell find src -type f -not -name '*.pyc') CMakeLists.txt pyproject.toml
 
-.PHONY: install test demo clean
+.PHONY: install test demo clean FORCE
 
-$(VENV)/.deps: tools/find-python.sh
-	@base=$$(tools/find-python.sh $(PY_SERIES)); \
-	if [ ! -x $(PYTHON) ] || ! $(PYTHON) -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$(PY_SERIES)'" 2>/dev/null; then \
-	  rm -rf $(VENV); "$$base" -m venv $(VENV); fi
-	$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis pyelftools
-	touch $@
+# Checked on every run: the stamp holds the interpreter the venv was made
+# from, and a venv of another one (another PY_SERIES, or a 3.9 installed
+# since) is made afresh, after tools/host-packages.sh has installed what the
+# machine lacks (compiler, CPython, venv module, headers).
+$(VENV)/.deps: FORCE
+	@note=$$(mktemp); base=$$(tools/find-python.sh $(PY_SERIES) 2>$$note) || base=; \
+	if [ -n "$$base" ]; then cat $$note >&2; fi; rm -f $$note; \
+	if [ -n "$$base" ] && [ -x $(PYTHON) ] && [ -f $@ ] && [ "$$(cat $@)" = "$$base" ]; then exit 0; fi; \
+	tools/host-packages.sh $(PY_SERIES); \
+	base=$$(tools/find-python.sh $(PY_SERIES) 2>/dev/null); \
+	rm -rf $(VENV); "$$base" -m venv $(VENV); \
+	$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis pyelftools; \
+	echo "$$base" >$@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
