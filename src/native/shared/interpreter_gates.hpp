@@ -80,6 +80,11 @@
 #else
 #define MERROW_SHORTCUT_GLOBAL_MEMORY MERROW_SHORTCUTS
 #endif
+#if defined(MERROW_WITHOUT_DIRECT_SETATTR)
+#define MERROW_SHORTCUT_DIRECT_SETATTR 0
+#else
+#define MERROW_SHORTCUT_DIRECT_SETATTR MERROW_SHORTCUTS
+#endif
 #if defined(MERROW_WITHOUT_LOCK_DIRECT_CALLS)
 #define MERROW_SHORTCUT_LOCK_DIRECT_CALLS 0
 #else
@@ -127,6 +132,13 @@
 // A module global's attribute (threading.Lock, uuid.uuid4) remembered while
 // a dictionary watcher sees no change to the namespace or the module.
 #define MERROW_GLOBAL_MEMORY (MERROW_SHORTCUT_GLOBAL_MEMORY && MERROW_API_DICT_WATCHERS)
+
+// A store on a type whose slot is PyObject_GenericSetAttr made by calling it
+// directly: for an interned exact str name and a value, all PyObject_SetAttr
+// adds is its checks and dispatch. Up to 3.13 that saves a tenth of a
+// construction (Debian's 3.13.5: 409 of 3102 instructions); 3.14 inlines the
+// generic store into PyObject_SetAttr, where the exported one costs more.
+#define MERROW_DIRECT_SETATTR (MERROW_SHORTCUT_DIRECT_SETATTR && MERROW_SERIES_BEFORE(14))
 
 // The lock's __enter__ and __exit__ called through their C functions when
 // they are builtin methods of an immutable type.

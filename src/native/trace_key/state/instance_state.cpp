@@ -28,6 +28,11 @@ PyObject* add_one(PyObject* current)
 
 int assign_state(PyObject* self, Attr attr, PyObject* value)
 {
+#if MERROW_DIRECT_SETATTR
+    if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
+        return PyObject_GenericSetAttr(self, state_name(attr), value);
+    }
+#endif
     return PyObject_SetAttr(self, state_name(attr), value);
 }
 
