@@ -35,7 +35,8 @@ Build = collections.namedtuple("Build", "name defines")
 
 DEFAULT = Build("default", ())
 GENERIC = Build("generic", ("MERROW_GENERIC_STATE=ON",))
-SHORTCUTS = ("state_memory", "lock_direct_calls", "ascii_text_layout", "compact_int_value")
+# The shortcuts CMakeLists.txt's MERROW_SHORTCUTS_OFF knows.
+SHORTCUTS = ("state_memory", "global_memory", "direct_setattr", "lock_direct_calls")
 WITHOUT = tuple(Build(f"without-{name}", (f"MERROW_SHORTCUTS_OFF={name}",)) for name in SHORTCUTS)
 
 

@@ -57,14 +57,6 @@ inline int make_text_ready(PyObject* text)
 // or false (nothing set, no exception) when it does not.
 inline bool small_int_value(PyObject* exact_int, long long* value)
 {
-#if MERROW_COMPACT_INT_VALUE
-    // Most ints are compact: their value is read without a call.
-    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
-    if (PyUnstable_Long_IsCompact(number)) {
-        *value = PyUnstable_Long_CompactValue(number);
-        return true;
-    }
-#endif
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
     if (overflow) {

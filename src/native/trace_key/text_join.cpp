@@ -152,32 +152,6 @@ void measure(const TextField& field, Py_ssize_t& length, Py_UCS4& max_char, bool
     max_char = field.max_char() > max_char ? field.max_char() : max_char;
 }
 
-#if MERROW_ASCII_TEXT_LAYOUT
-// What PyUnicode_New(length, 127) makes, for length > 0, without its
-// dispatch over widths: the compact ASCII layout, state and terminator.
-// (From 3.12 on the layout differs; the interpreter's function serves.)
-PyObject* new_ascii_text(Py_ssize_t length)
-{
-    auto* text = static_cast<PyASCIIObject*>(
-        PyObject_Malloc(sizeof(PyASCIIObject) + static_cast<std::size_t>(length) + 1));
-    if (!text) {
-        return PyErr_NoMemory();
-    }
-    PyObject_Init(reinterpret_cast<PyObject*>(text), &PyUnicode_Type);
-    text->length = length;
-    text->hash = -1;
-    text->state.interned = SSTATE_NOT_INTERNED;
-    text->state.kind = PyUnicode_1BYTE_KIND;
-    text->state.compact = 1;
-    text->state.ascii = 1;
-    text->state.ready = 1;
-    text->wstr = nullptr;
-    reinterpret_cast<char*>(text + 1)[length] = '\0';
-    return reinterpret_cast<PyObject*>(text);
-}
-#else
-PyObject* new_ascii_text(Py_ssize_t length) { return PyUnicode_New(length, 127); }
-#endif
 
 PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, bool overflow)
 {
@@ -186,7 +160,7 @@ PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, bool overflow)
         return nullptr;
     }
     // Every join has fixed characters, so length > 0.
-    return max_char < 128 ? new_ascii_text(length) : PyUnicode_New(length, max_char);
+    return PyUnicode_New(length, max_char);
 }
 
 // ASCII text of a known length, written at `at`.
