@@ -91,7 +91,7 @@ PyObject* count_state(PyObject* self, Attr counter, LockSection* inside)
     PyObject* number;
     void* look = nullptr;
     if (memory::count(self, counter, &number, &look)) {
-        if (inside) {
+        if (inside && inside->exits_quietly()) {
             inside->look_ = look;
         }
         return number;

@@ -301,15 +301,17 @@ PyObject* LockSection::call_exit(PyObject* const* args)
     return PyObject_Vectorcall(exit_.get(), args, 3, nullptr);
 }
 
-int LockSection::exit()
+bool LockSection::exits_quietly() const
 {
 #if MERROW_LOCK_DIRECT_CALLS
-    if (!lock_ || !g_known_lock.quiet_exit) {
-        look_ = nullptr;
-    }
+    return lock_ && g_known_lock.quiet_exit;
 #else
-    look_ = nullptr;
+    return false;
 #endif
+}
+
+int LockSection::exit()
+{
     PyObject* args[] = {Py_None, Py_None, Py_None};
     OwnedRef result = OwnedRef::steal(call_exit(args));
     return result ? 0 : -1;

@@ -34,11 +34,15 @@ private:
 
     PyObject* call_exit(PyObject* const* args);
 
+    // Whether leaving normally runs no code: the lock is one of the
+    // interpreter's own.
+    bool exits_quietly() const;
+
     OwnedRef lock_;  // set when the lock's type has known builtin methods
     OwnedRef exit_;  // the bound __exit__ otherwise
-    // What memory found in the section, kept past a normal exit that runs
-    // no code (the interpreter's own locks: a release gives a mutex back,
-    // without dropping the interpreter's lock).
+    // What memory found in the section, when a normal exit runs no code (the
+    // interpreter's own locks: a release gives a mutex back, without
+    // dropping the interpreter's lock), so that it holds past the exit.
     void* look_ = nullptr;
 };
 
