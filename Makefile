@@ -96,15 +96,18 @@ bench: install $(VENV)/.bench-deps
 # benchmarks/results/. BENCH_SERIES narrows it, e.g. "3.9 3.15 3.13-trixie";
 # CALLGRIND_ARGS goes to the script, e.g. "--only tag --generators 4".
 # bench-shortcuts measures, besides, each shortcut left out alone (a build
-# each): the full measurement.
+# each): the full measurement; BENCH_SHORTCUTS names some only, e.g.
+# "state_memory,lock_direct_calls".
 BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13 3.13-trixie 3.14 3.15
 CALLGRIND_ARGS ?=
+BENCH_SHORTCUTS ?=
 BENCH_PYTHON = "$$(tools/find-python.sh 2>/dev/null || command -v python3)"
 bench-callgrind:
 	$(BENCH_PYTHON) benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" $(CALLGRIND_ARGS)
 
 bench-shortcuts:
-	$(BENCH_PYTHON) benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" --shortcuts $(CALLGRIND_ARGS)
+	$(BENCH_PYTHON) benchmarks/callgrind_goals.py --series "$(BENCH_SERIES)" \
+	  --shortcuts $(if $(BENCH_SHORTCUTS),"$(BENCH_SHORTCUTS)") $(CALLGRIND_ARGS)
 
 # The tables of docs/benchmarks.md from the JSON files of both callgrind
 # targets (benchmarks/callgrind_tables.py).

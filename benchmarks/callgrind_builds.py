@@ -40,8 +40,12 @@ SHORTCUTS = ("state_memory", "global_memory", "direct_setattr", "lock_direct_cal
 WITHOUT = tuple(Build(f"without-{name}", (f"MERROW_SHORTCUTS_OFF={name}",)) for name in SHORTCUTS)
 
 
-def builds(shortcuts):
-    return (DEFAULT, GENERIC) + (WITHOUT if shortcuts else ())
+def builds(shortcuts=()):
+    """The default and generic builds, and one per shortcut named."""
+    unknown = set(shortcuts) - set(SHORTCUTS)
+    if unknown:
+        raise ValueError(f"unknown shortcut {', '.join(sorted(unknown))} (known: {', '.join(SHORTCUTS)})")
+    return (DEFAULT, GENERIC) + tuple(b for b in WITHOUT if shortcut_of(b.name) in shortcuts)
 
 
 def shortcut_of(build_name):

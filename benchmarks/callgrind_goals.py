@@ -1,7 +1,7 @@
 """Instructions per call of each trace_key operation under callgrind, the
 native class against the plain-Python one, beside the ratio each should reach.
 
-    python benchmarks/callgrind_goals.py --series "3.9 3.14 3.13-trixie" [--shortcuts]
+    python benchmarks/callgrind_goals.py --series "3.9 3.14 3.13-trixie" [--shortcuts [NAMES]]
                                          [--only TEXT] [--generators N]
     python benchmarks/callgrind_goals.py --python PATH [--only TEXT] [--generators N]
     python benchmarks/callgrind_goals.py --profile "session tag" [--generators 8] [--python PATH]
@@ -13,7 +13,8 @@ run, so a few thousand calls are enough.
 
 With --series, each target (callgrind_builds.py: here, or in the Debian
 root that ships it) gets its default and its generic build, each in its own
-venv; --shortcuts adds one build per shortcut left out. The plain class runs
+venv; --shortcuts adds one build per shortcut left out (all, or those
+named, e.g. "state_memory,lock_direct_calls"). The plain class runs
 once per target, each build's native class beside it. Per target, a table
 on stdout and benchmarks/results/callgrind-TARGET.json (both builds,
 goals), with --shortcuts also shortcuts-TARGET.json (what leaving each
@@ -336,6 +337,8 @@ def measure(prepared_targets, calls, jobs, partial):
             shortcuts = {name for name in measured if builds.shortcut_of(name)}
             if shortcuts:
                 saved = with_savings(narrowed(report, shortcuts | {"default"}, "shortcuts"))
+                # Some shortcuts only: the complete file stays.
+                saved["partial"] = partial or len(shortcuts) < len(builds.SHORTCUTS)
                 print(shortcuts_markdown(saved) + "\n", flush=True)
                 say(f"wrote {write_json(saved)}")
     return failed
@@ -352,7 +355,7 @@ def passed_on(args):
     if args.generators is not None:
         argv += ["--generators", str(args.generators)]
     if args.shortcuts:
-        argv.append("--shortcuts")
+        argv += ["--shortcuts", ",".join(args.shortcuts)]
     return argv
 
 
@@ -405,8 +408,10 @@ def main():
     parser.add_argument("--series", nargs="?", const=ALL_SERIES,
                         help="measure these targets, X.Y or X.Y-RELEASE, each build in its own "
                              f"venv (default when given without a value: {ALL_SERIES!r})")
-    parser.add_argument("--shortcuts", action="store_true",
-                        help="with --series: also one build per shortcut left out")
+    parser.add_argument("--shortcuts", nargs="?", const=",".join(builds.SHORTCUTS), default="",
+                        metavar="NAMES",
+                        help="with --series: also one build per shortcut left out, for each "
+                             f"named (default: all of {', '.join(builds.SHORTCUTS)})")
     parser.add_argument("--python", help="interpreter to measure when --series is not given")
     parser.add_argument("--only", help="rows whose name contains this text")
     parser.add_argument("--generators", type=int,
@@ -424,8 +429,13 @@ def main():
         parser.error("--generators must be at least 1")
     if args.series and (args.python or args.profile):
         parser.error("--series builds its own interpreters; use --python for one of them")
+    args.shortcuts = [name for name in args.shortcuts.replace(",", " ").split()]
     if args.shortcuts and not args.series:
         parser.error("--shortcuts needs --series: it builds the package once per shortcut")
+    try:
+        builds.builds(args.shortcuts)
+    except ValueError as error:
+        parser.error(str(error))
     calls = cg.round_calls(args.calls)
     python = args.python or sys.executable
 

@@ -114,7 +114,10 @@ def goals_markdown(report):
     for row in report["rows"]:
         cells = [row["label"], "(same)" if row["measured_once"] else ir_text(row["plain_ir"])]
         for name in names:
-            cells += [ir_text(row["native_ir"][name]), ratio_text(row["ratio"][name])]
+            if row["measured_once"] and name != "default":
+                cells += ["(same)", "-"]
+            else:
+                cells += [ir_text(row["native_ir"][name]), ratio_text(row["ratio"][name])]
         cells += [goal_text(row["goal"]), VERDICT[row["met"].get("default")]]
         if stretch:
             cells.append(stretch_text(row["goal"]))
@@ -136,10 +139,14 @@ def shortcuts_of(report):
     return [name[len("without-"):] for name in report["builds"] if name.startswith("without-")]
 
 
-def saving_text(row, shortcut):
-    value = row["saving"][shortcut]
-    text = f"{value:.1%}"
+def percent(value):
+    """Bold from KEEP_SAVING; a few instructions either way read 0.0%."""
+    text = f"{abs(value) if abs(value) < 0.0005 else value:.1%}"
     return f"**{text}**" if value >= KEEP_SAVING else text
+
+
+def saving_text(row, shortcut):
+    return percent(row["saving"][shortcut])
 
 
 def largest_saving(report, shortcut):
@@ -191,8 +198,7 @@ def savings_summary(found):
                 cells.append("same library")
             else:
                 value, label = largest_saving(report, shortcut)
-                text = f"{value:.1%}"
-                cells.append(f"{f'**{text}**' if value >= KEEP_SAVING else text} ({label})")
+                cells.append(f"{percent(value)} ({label})")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
