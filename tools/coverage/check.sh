@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Line coverage of src/native (both modules, the shared helpers and the inline
 # code of their headers) by the whole test suite, on CPython 3.9 here and on
-# the newest series inside the Debian trixie root (tools/trixie/), each from
+# the newest series inside the Debian trixie root (tools/debian-root), each from
 # its own unoptimised gcov build under build/coverage-<run>. Prints the total
 # and, per file, the lines never run; writes text, HTML and JSON reports
 # under build/coverage/<run>/. Fails if the suite fails or a run is below the
@@ -145,15 +145,15 @@ for run in $measured; do
     *@trixie)
       name="CPython $series in trixie"
       say "$name: instrumented build here"
-      tools/trixie/make-root.sh
+      tools/debian-root/debian-root make trixie amd64 >/dev/null
       wheel=$(build_instrumented_wheel "$label" "$series")
       check_gcov "$objects"
       reset_counts "$objects"
       say "$name: test suite"
       # The modules write their counts beside their notes, by absolute path:
       # the build directory is mounted at that path in the root.
-      MERROW_TRIXIE_COUNTS="$PWD/$objects" PYTEST_ARGS="$*" \
-        tools/trixie/run-tests.sh "$wheel" || status=$?
+      PYTEST_ARGS="$*" tools/debian-root/debian-root suite --bind "$PWD/$objects" \
+        trixie amd64 "$wheel" || status=$?
       ;;
     *)
       name="CPython $series"

@@ -138,18 +138,13 @@
 // they are builtin methods of an immutable type.
 #define MERROW_LOCK_DIRECT_CALLS MERROW_SHORTCUT_LOCK_DIRECT_CALLS
 
+#if MERROW_API_DICT_WATCHERS
 namespace merrow::gates {
 
 // CPython 3.13.0's watchers miss stores to attributes kept inline while the
 // instance's dictionary shares them (gh-125608, fixed in 3.13.1): memory
 // stays off there. The running interpreter decides, not the headers.
-inline bool dict_watchers_complete()
-{
-#if MERROW_API_DICT_WATCHERS
-    return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0;
-#else
-    return true;
-#endif
-}
+inline bool dict_watchers_complete() { return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0; }
 
 }  // namespace merrow::gates
+#endif

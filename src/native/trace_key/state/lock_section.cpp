@@ -10,6 +10,38 @@
 
 namespace merrow::trace_key {
 
+#if MERROW_LOCK_DIRECT_CALLS
+
+// One builtin method called as its bound method would call it with the
+// same arguments, through the caller for its calling convention, chosen
+// once. `ready` is an argument tuple made beforehand, or null. (Without the
+// bound call's recursion check: the lock's functions run no Python code,
+// and the operation around them has no frame of its own to count.)
+struct DirectMethod {
+    using Caller = PyObject* (*)(void (*meth)(void), PyObject* self, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* ready);
+    void (*meth)(void) = nullptr;
+    Caller call = nullptr;
+
+    PyObject* operator()(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* ready) const
+    {
+        return call(meth, self, args, nargs, ready);
+    }
+};
+
+// A lock type whose __enter__ and __exit__ are builtin methods of an
+// immutable type: calling their C functions directly is what the bound
+// methods would do, without making them or their arguments.
+struct KnownLockType {
+    PyTypeObject* type = nullptr;  // strong reference once learnt
+    DirectMethod enter;
+    DirectMethod exit;
+    bool quiet_exit = false;
+};
+
+#endif
+
 namespace {
 
 // The attribute `key` as found on the type's MRO (null, no error, when
@@ -113,24 +145,6 @@ private:
 
 #if MERROW_LOCK_DIRECT_CALLS
 
-// One builtin method called as its bound method would call it with the
-// same arguments, through the caller for its calling convention, chosen
-// once. `ready` is an argument tuple made beforehand, or null. (Without the
-// bound call's recursion check: the lock's functions run no Python code,
-// and the operation around them has no frame of its own to count.)
-struct DirectMethod {
-    using Caller = PyObject* (*)(void (*meth)(void), PyObject* self, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* ready);
-    void (*meth)(void) = nullptr;
-    Caller call = nullptr;
-
-    PyObject* operator()(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* ready) const
-    {
-        return call(meth, self, args, nargs, ready);
-    }
-};
-
 PyObject* call_no_args(void (*meth)(void), PyObject* self, PyObject* const*, Py_ssize_t, PyObject*)
 {
     return reinterpret_cast<PyCFunction>(meth)(self, nullptr);
@@ -141,13 +155,6 @@ PyObject* call_fast(void (*meth)(void), PyObject* self, PyObject* const* args, P
 {
     using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
     return reinterpret_cast<Fast>(meth)(self, args, nargs);
-}
-
-PyObject* call_fast_keywords(void (*meth)(void), PyObject* self, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject*)
-{
-    using FastKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    return reinterpret_cast<FastKeywords>(meth)(self, args, nargs, nullptr);
 }
 
 template <bool kKeywords>
@@ -185,9 +192,6 @@ DirectMethod direct_method(const PyMethodDef* def, Py_ssize_t nargs)
     case METH_FASTCALL:
         call = call_fast;
         break;
-    case METH_FASTCALL | METH_KEYWORDS:
-        call = call_fast_keywords;
-        break;
     case METH_VARARGS:
         call = call_tuple<false>;
         break;
@@ -200,15 +204,9 @@ DirectMethod direct_method(const PyMethodDef* def, Py_ssize_t nargs)
     return DirectMethod{reinterpret_cast<void (*)(void)>(def->ml_meth), call};
 }
 
-// A lock type whose __enter__ and __exit__ are builtin methods of an
-// immutable type: calling their C functions directly is what the bound
-// methods would do, without making them or their arguments.
-struct KnownLockType {
-    PyTypeObject* type = nullptr;  // strong reference once learnt
-    DirectMethod enter;
-    DirectMethod exit;
-    bool quiet_exit = false;
-};
+// A few types, learnt in the order met, so that a lock and an RLock (or a
+// file used as a lock first) are each called directly.
+constexpr int kKnownLockTypes = 8;
 
 // The interpreter's own locks (what threading.Lock and threading.RLock
 // make), whose release runs nothing but the release of a mutex.
@@ -218,7 +216,20 @@ bool is_interpreter_lock(PyTypeObject* type)
     return std::strcmp(name, "_thread.lock") == 0 || std::strcmp(name, "_thread.RLock") == 0;
 }
 
-KnownLockType g_known_lock;
+KnownLockType g_known_locks[kKnownLockTypes];
+
+const KnownLockType* known_lock_type(PyTypeObject* type)
+{
+    for (const KnownLockType& known : g_known_locks) {
+        if (known.type == type) {
+            return &known;
+        }
+        if (!known.type) {
+            break;
+        }
+    }
+    return nullptr;
+}
 
 DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
 {
@@ -237,18 +248,23 @@ DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
 
 void learn_lock_type(PyTypeObject* type)
 {
-    if (g_known_lock.type || !compat::is_immutable_type(type)) {
+    KnownLockType* free = nullptr;
+    for (KnownLockType& known : g_known_locks) {
+        if (!known.type) {
+            free = &known;
+            break;
+        }
+    }
+    if (!free || known_lock_type(type) || !compat::is_immutable_type(type)) {
         return;
     }
     const DirectMethod exit = builtin_method(type, name(Name::exit), 3);
     const DirectMethod enter = exit.call ? builtin_method(type, name(Name::enter), 0) : DirectMethod{};
     if (enter.call) {
         Py_INCREF(type);
-        g_known_lock = KnownLockType{type, enter, exit, is_interpreter_lock(type)};
+        *free = KnownLockType{type, enter, exit, is_interpreter_lock(type)};
     }
 }
-
-bool is_known_lock(PyObject* lock) { return Py_TYPE(lock) == g_known_lock.type; }
 
 #else
 
@@ -265,10 +281,11 @@ int LockSection::enter(PyObject* self)
         return -1;
     }
 #if MERROW_LOCK_DIRECT_CALLS
-    if (is_known_lock(lock.get())) {
+    known_ = known_lock_type(Py_TYPE(lock.get()));
+    if (known_) {
         lock_ = std::move(lock);
         OwnedRef entered =
-            OwnedRef::steal(g_known_lock.enter(lock_.get(), nullptr, 0, g_state.empty_tuple));
+            OwnedRef::steal(known_->enter(lock_.get(), nullptr, 0, g_state.empty_tuple));
         return entered ? 0 : -1;
     }
 #endif
@@ -291,8 +308,8 @@ PyObject* LockSection::call_exit(PyObject* const* args)
     // ready one).
     PyObject* ready = args[0] == Py_None ? g_state.three_nones : nullptr;
 #if MERROW_LOCK_DIRECT_CALLS
-    if (lock_) {
-        return g_known_lock.exit(lock_.get(), args, 3, ready);
+    if (known_) {
+        return known_->exit(lock_.get(), args, 3, ready);
     }
 #endif
     if (ready) {
@@ -304,7 +321,7 @@ PyObject* LockSection::call_exit(PyObject* const* args)
 bool LockSection::exits_quietly() const
 {
 #if MERROW_LOCK_DIRECT_CALLS
-    return lock_ && g_known_lock.quiet_exit;
+    return known_ && known_->quiet_exit;
 #else
     return false;
 #endif

@@ -12,6 +12,8 @@
 
 namespace merrow::trace_key {
 
+struct KnownLockType;
+
 class LockSection {
 public:
     // Reads self._lock, binds its __exit__ and __enter__ and calls __enter__.
@@ -38,7 +40,9 @@ private:
     // interpreter's own.
     bool exits_quietly() const;
 
-    OwnedRef lock_;  // set when the lock's type has known builtin methods
+    // Set when the lock's type has known builtin methods, called directly.
+    const KnownLockType* known_ = nullptr;
+    OwnedRef lock_;  // the lock, then
     OwnedRef exit_;  // the bound __exit__ otherwise
     // What memory found in the section, when a normal exit runs no code (the
     // interpreter's own locks: a release gives a mutex back, without
