@@ -8,7 +8,7 @@ interpreter's allocators fail (CPython's own test hook,
 `_testcapi.set_nomemory`), runs `action()`, removes the hook, and hands the
 outcome to `check`, which yields the faults it finds. The sweep ends with
 the first n that `action` never reaches: the failure is still pending
-when it returns, and the next allocation made after it fails instead.
+when it returns, and one of the allocations made after it fails instead.
 
 Before the failure is armed, the child empties the interpreter's free
 lists (a full collection does), so that every tuple, list, dict and slice
@@ -56,6 +56,7 @@ def _leave():
 # No operation or import comes near this many allocations; reaching it
 # means the end was never detected.
 LIMIT = 5000
+_LOOKAHEAD = 64
 
 # A child takes milliseconds; one still running after this long is stuck,
 # and leaves with the traceback of every thread on standard error.
@@ -98,10 +99,13 @@ def _run_child(action, check, n):
     else:
         outcome = value
         raised = False
-    # Fails only while the chosen allocation is still to come: nothing
-    # that runs from here on may allocate before this.
+    # The chosen allocation is still to come if one of the next few fails.
+    # A few, not the next only: an action's count may shift by one or two
+    # from child to child (hash order, random bytes), and a sweep that
+    # stepped past its end would never find it.
     try:
-        bytearray(64)
+        for _ in range(_LOOKAHEAD):
+            object()
     except MemoryError:
         pending = True
     else:

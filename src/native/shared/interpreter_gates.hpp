@@ -49,6 +49,10 @@
 // a key's __eq__ has reassigned __class__ meanwhile (3.14's object.c).
 #define MERROW_API_ATTRIBUTE_ERROR_TYPE_AT_RAISE MERROW_SERIES_AT_LEAST(14)
 
+// A compact int's value read without a call (PyUnstable_Long_IsCompact,
+// gh-101291); the unstable tier is public API, so every build uses it.
+#define MERROW_API_COMPACT_INT MERROW_SERIES_AT_LEAST(12)
+
 // Dictionary watchers (gh-91052).
 #define MERROW_API_DICT_WATCHERS MERROW_SERIES_AT_LEAST(12)
 

@@ -57,6 +57,14 @@ inline int make_text_ready(PyObject* text)
 // or false (nothing set, no exception) when it does not.
 inline bool small_int_value(PyObject* exact_int, long long* value)
 {
+#if MERROW_API_COMPACT_INT
+    // Most ints are compact: their value is read without a call.
+    auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (PyUnstable_Long_IsCompact(number)) {
+        *value = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#endif
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
     if (overflow) {

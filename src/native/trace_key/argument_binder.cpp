@@ -181,9 +181,11 @@ BindResult apply_rules(const OperationSpec& op, BoundCall& call)
     for (int i = 0; i < checked; ++i) {
         const int index = op.check_order[i];
         const Rule rule = op.rules[index];
-        // What passes unchanged is settled here; the rest, in apply_rule.
+        // What passes unchanged is settled here (False leaves the truth as
+        // binding starts it: false); the rest, in apply_rule.
         const bool passes = rule == Rule::any ||
-                            (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index]));
+                            (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index])) ||
+                            (rule == Rule::truth && call.values[index] == Py_False);
         if (passes) {
             continue;
         }

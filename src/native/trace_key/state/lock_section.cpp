@@ -12,21 +12,39 @@ namespace merrow::trace_key {
 
 #if MERROW_LOCK_DIRECT_CALLS
 
+struct DirectMethod;
+
+// The call of `method` with an argument tuple made here: only a failure's
+// arguments come without one ready.
+[[gnu::cold]] PyObject* call_with_new_tuple(const DirectMethod& method, PyObject* self,
+                                            PyObject* const* args, Py_ssize_t nargs);
+
 // One builtin method called as its bound method would call it with the
-// same arguments, through the caller for its calling convention, chosen
-// once. `ready` is an argument tuple made beforehand, or null. (Without the
-// bound call's recursion check: the lock's functions run no Python code,
-// and the operation around them has no frame of its own to count.)
+// same arguments, in the calling convention found once. `ready` is an
+// argument tuple made beforehand, or null. (Without the bound call's
+// recursion check: the lock's functions run no Python code, and the
+// operation around them has no frame of its own to count.)
 struct DirectMethod {
-    using Caller = PyObject* (*)(void (*meth)(void), PyObject* self, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* ready);
+    enum class Convention : unsigned char { none, no_args, fast, tuple, tuple_keywords };
     void (*meth)(void) = nullptr;
-    Caller call = nullptr;
+    Convention convention = Convention::none;
 
     PyObject* operator()(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* ready) const
     {
-        return call(meth, self, args, nargs, ready);
+        using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+        switch (convention) {
+        case Convention::no_args:
+            return reinterpret_cast<PyCFunction>(meth)(self, nullptr);
+        case Convention::fast:
+            return reinterpret_cast<Fast>(meth)(self, args, nargs);
+        case Convention::tuple_keywords:
+            return ready ? reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, ready, nullptr)
+                         : call_with_new_tuple(*this, self, args, nargs);
+        default:
+            return ready ? reinterpret_cast<PyCFunction>(meth)(self, ready)
+                         : call_with_new_tuple(*this, self, args, nargs);
+        }
     }
 };
 
@@ -40,9 +58,26 @@ struct KnownLockType {
     bool quiet_exit = false;
 };
 
+PyObject* call_with_new_tuple(const DirectMethod& method, PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs)
+{
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(nargs));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    return method(self, args, nargs, tuple.get());
+}
+
 #endif
 
 namespace {
+
+// __exit__'s arguments when the section did not fail.
+PyObject* const kNoFailure[] = {Py_None, Py_None, Py_None};
 
 // The attribute `key` as found on the type's MRO (null, no error, when
 // absent).
@@ -145,68 +180,30 @@ private:
 
 #if MERROW_LOCK_DIRECT_CALLS
 
-PyObject* call_no_args(void (*meth)(void), PyObject* self, PyObject* const*, Py_ssize_t, PyObject*)
-{
-    return reinterpret_cast<PyCFunction>(meth)(self, nullptr);
-}
-
-PyObject* call_fast(void (*meth)(void), PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject*)
-{
-    using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-    return reinterpret_cast<Fast>(meth)(self, args, nargs);
-}
-
-template <bool kKeywords>
-PyObject* call_tuple(void (*meth)(void), PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* ready)
-{
-    OwnedRef made;
-    if (!ready) {
-        made = OwnedRef::steal(PyTuple_New(nargs));
-        for (Py_ssize_t i = 0; made && i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            PyTuple_SET_ITEM(made.get(), i, args[i]);
-        }
-        if (!made) {
-            return nullptr;
-        }
-        ready = made.get();
-    }
-    if constexpr (kKeywords) {
-        return reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, ready, nullptr);
-    } else {
-        return reinterpret_cast<PyCFunction>(meth)(self, ready);
-    }
-}
-
-// The caller for a method taking `nargs` positional arguments; none for a
-// convention the interpreter's own call must serve.
+// The method's convention when it takes `nargs` positional arguments; none
+// for one the interpreter's own call must serve.
 DirectMethod direct_method(const PyMethodDef* def, Py_ssize_t nargs)
 {
-    DirectMethod::Caller call = nullptr;
+    using Convention = DirectMethod::Convention;
+    Convention convention = Convention::none;
     switch (def->ml_flags & ~(METH_COEXIST | METH_STATIC)) {
     case METH_NOARGS:
-        call = nargs == 0 ? call_no_args : nullptr;
+        convention = nargs == 0 ? Convention::no_args : Convention::none;
         break;
     case METH_FASTCALL:
-        call = call_fast;
+        convention = Convention::fast;
         break;
     case METH_VARARGS:
-        call = call_tuple<false>;
+        convention = Convention::tuple;
         break;
     case METH_VARARGS | METH_KEYWORDS:
-        call = call_tuple<true>;
+        convention = Convention::tuple_keywords;
         break;
     default:
         break;
     }
-    return DirectMethod{reinterpret_cast<void (*)(void)>(def->ml_meth), call};
+    return DirectMethod{reinterpret_cast<void (*)(void)>(def->ml_meth), convention};
 }
-
-// A few types, learnt in the order met, so that a lock and an RLock (or a
-// file used as a lock first) are each called directly.
-constexpr int kKnownLockTypes = 8;
 
 // The interpreter's own locks (what threading.Lock and threading.RLock
 // make), whose release runs nothing but the release of a mutex.
@@ -216,10 +213,16 @@ bool is_interpreter_lock(PyTypeObject* type)
     return std::strcmp(name, "_thread.lock") == 0 || std::strcmp(name, "_thread.RLock") == 0;
 }
 
+// A few types, learnt in the order met, so that a lock and an RLock (or a
+// file used as a lock first) are each called directly.
+constexpr int kKnownLockTypes = 8;
 KnownLockType g_known_locks[kKnownLockTypes];
 
 const KnownLockType* known_lock_type(PyTypeObject* type)
 {
+    if (g_known_locks[0].type == type) {
+        return &g_known_locks[0];  // the first learnt: usually the only one used
+    }
     for (const KnownLockType& known : g_known_locks) {
         if (known.type == type) {
             return &known;
@@ -259,8 +262,10 @@ void learn_lock_type(PyTypeObject* type)
         return;
     }
     const DirectMethod exit = builtin_method(type, name(Name::exit), 3);
-    const DirectMethod enter = exit.call ? builtin_method(type, name(Name::enter), 0) : DirectMethod{};
-    if (enter.call) {
+    const DirectMethod enter = exit.convention != DirectMethod::Convention::none
+                                   ? builtin_method(type, name(Name::enter), 0)
+                                   : DirectMethod{};
+    if (enter.convention != DirectMethod::Convention::none) {
         Py_INCREF(type);
         *free = KnownLockType{type, enter, exit, is_interpreter_lock(type)};
     }
@@ -329,8 +334,14 @@ bool LockSection::exits_quietly() const
 
 int LockSection::exit()
 {
-    PyObject* args[] = {Py_None, Py_None, Py_None};
-    OwnedRef result = OwnedRef::steal(call_exit(args));
+#if MERROW_LOCK_DIRECT_CALLS
+    if (known_) {
+        OwnedRef result =
+            OwnedRef::steal(known_->exit(lock_.get(), kNoFailure, 3, g_state.three_nones));
+        return result ? 0 : -1;
+    }
+#endif
+    OwnedRef result = OwnedRef::steal(call_exit(kNoFailure));
     return result ? 0 : -1;
 }
 
