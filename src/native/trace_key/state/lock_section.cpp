@@ -41,7 +41,7 @@ struct DirectMethod {
         case Convention::tuple_keywords:
             return ready ? reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, ready, nullptr)
                          : call_with_new_tuple(*this, self, args, nargs);
-        default:
+        default:  // tuple: a known lock type holds no method of convention none
             return ready ? reinterpret_cast<PyCFunction>(meth)(self, ready)
                          : call_with_new_tuple(*this, self, args, nargs);
         }
