@@ -82,8 +82,18 @@ def _materialise_frames():
         frame = frame.f_back
 
 
-def _run_child(action, check, n):
+def _send_sanitizer_reports_aside():
+    # A probe crashes the interpreter on purpose: under the sanitizers its
+    # reports go where the check run does not count them.
+    path = os.environ.get("MERROW_SANITIZER_PROBE_LOGS")
+    if path:
+        ctypes.CDLL(None).__sanitizer_set_report_path(os.fsencode(path))
+
+
+def _run_child(action, check, n, probe):
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    if probe:
+        _send_sanitizer_reports_aside()
     _materialise_frames()
     # Before 3.13 the one cached slice object outlives collections: held
     # here, the next slice made is allocated. (Made before the collection,
@@ -142,11 +152,12 @@ def _wait_for(pid, read_end):
     return json.loads(data)
 
 
-def sweep(action, check, limit=LIMIT):
+def sweep(action, check, limit=LIMIT, probe=False):
     """Outcome counts by kind ("returned", "crash", "hang" or the
     exception's type name), the faults found as [n, kind, fault], and the
     number of allocations the action makes (None if the end was never
-    found)."""
+    found). `probe`: the action is plain Python, run to see how the
+    interpreter itself fails."""
     # Collections in the children then look at what they made only.
     gc.freeze()
     kinds, faults = {}, []
@@ -159,7 +170,7 @@ def sweep(action, check, limit=LIMIT):
         if pid == 0:
             os.close(read_end)
             try:
-                report = _run_child(action, check, n)
+                report = _run_child(action, check, n, probe)
                 os.write(write_end, json.dumps(report).encode())
             finally:
                 _leave()
@@ -206,7 +217,7 @@ def interpreter_faults():
     shows on plain Python code under the same sweep."""
     kinds = set()
     for action in (_make_classes, _unwind):
-        for _, kind, _ in sweep(action, _use_classes)["faults"]:
+        for _, kind, _ in sweep(action, _use_classes, probe=True)["faults"]:
             kinds.add(kind)
     return sorted(kinds)
 
@@ -226,7 +237,8 @@ def import_system_faults():
     """The kinds of outcome ("crash", ...) that the interpreter shows when a
     package's submodule, plain Python, is imported under the same sweep.
     CPython 3.15.0 crashes (SIGSEGV in the check, memory corrupted once an
-    allocation of its module locking fails), with no extension loaded."""
+    allocation of its module locking fails), with no extension loaded;
+    3.9.18 too (its parser writes through the null of a failed realloc)."""
     with tempfile.TemporaryDirectory() as folder:
         package = os.path.join(folder, "sweep_probe")
         os.mkdir(package)
@@ -237,7 +249,7 @@ def import_system_faults():
         try:
             importlib.import_module("sweep_probe")
             result = sweep(lambda: importlib.import_module("sweep_probe.sub"),
-                           _import_again("sweep_probe.sub"))
+                           _import_again("sweep_probe.sub"), probe=True)
         finally:
             sys.path.remove(folder)
             for name in ("sweep_probe.sub", "sweep_probe"):

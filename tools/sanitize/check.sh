@@ -44,8 +44,8 @@ for lib in $preload; do
   [ -e "$lib" ] || { echo "error: sanitizer runtime $lib not found" >&2; exit 1; }
 done
 
-rm -rf "$logs"
-mkdir -p "$logs"
+rm -rf "$logs" "$logs-probes"
+mkdir -p "$logs" "$logs-probes"
 here=$(pwd)
 export LD_PRELOAD="$preload"
 # Object memory through malloc, so that ASan sees every object.
@@ -55,6 +55,9 @@ unwind=1
 export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=$unwind:halt_on_error=1:abort_on_error=0:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:log_path=$here/$logs/asan"
 export LSAN_OPTIONS="suppressions=$here/tools/sanitize/lsan.supp:print_suppressions=0:log_path=$here/$logs/lsan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$here/$logs/ubsan"
+# The interpreter probes of the allocation sweeps crash plain Python on
+# purpose (tests/allocation_sweep.py); their reports are kept apart.
+export MERROW_SANITIZER_PROBE_LOGS="$here/$logs-probes/probe"
 
 status=0
 "$python" -m pytest -q -p no:cacheprovider "$@" || status=$?
