@@ -110,9 +110,9 @@ def _run_child(action, check, n, probe):
         outcome = value
         raised = False
     # The chosen allocation is still to come if one of the next few fails.
-    # A few, not the next only: an action's count may shift by one or two
-    # from child to child (hash order, random bytes), and a sweep that
-    # stepped past its end would never find it.
+    # A few, not the next only: should an action's count shift by one or
+    # two from child to child, a sweep that stepped past its end would
+    # never find it.
     try:
         for _ in range(_LOOKAHEAD):
             object()
@@ -238,7 +238,8 @@ def import_system_faults():
     package's submodule, plain Python, is imported under the same sweep.
     CPython 3.15.0 crashes (SIGSEGV in the check, memory corrupted once an
     allocation of its module locking fails), with no extension loaded;
-    3.9.18 too (its parser writes through the null of a failed realloc)."""
+    3.9.18 under the sanitizer run's malloc too (a write through a null
+    pointer in its parser, after a failed allocation)."""
     with tempfile.TemporaryDirectory() as folder:
         package = os.path.join(folder, "sweep_probe")
         os.mkdir(package)
