@@ -152,7 +152,6 @@ void measure(const TextField& field, Py_ssize_t& length, Py_UCS4& max_char, bool
     max_char = field.max_char() > max_char ? field.max_char() : max_char;
 }
 
-
 PyObject* new_text(Py_ssize_t length, Py_UCS4 max_char, bool overflow)
 {
     if (overflow || length > longest_text(max_char)) {

@@ -251,14 +251,18 @@ DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
 
 void learn_lock_type(PyTypeObject* type)
 {
+    // Learnt types fill the table from its start.
     KnownLockType* free = nullptr;
     for (KnownLockType& known : g_known_locks) {
+        if (known.type == type) {
+            return;
+        }
         if (!known.type) {
             free = &known;
             break;
         }
     }
-    if (!free || known_lock_type(type) || !compat::is_immutable_type(type)) {
+    if (!free || !compat::is_immutable_type(type)) {
         return;
     }
     const DirectMethod exit = builtin_method(type, name(Name::exit), 3);
