@@ -216,6 +216,20 @@ T, A, N, V, K, L, R = TypeError, AttributeError, NameError, ValueError, KeyError
 ERROR_ID = "ERR-FRAME-camera-f-3-"
 
 
+def _handling_in_a_generator(call):
+    """`call` made in an except clause of a generator: the lock section's
+    failure handling then saves and restores the generator's own slot."""
+    def frame():
+        try:
+            raise KeyError("handled")
+        except KeyError:
+            call()
+            yield
+
+    for _ in frame():
+        pass
+
+
 def _error_id(a, gen):
     result = gen.generate_error_id(a.token)
     if not result.startswith(ERROR_ID):
@@ -276,6 +290,8 @@ SESSION = [
     ("generate_session_id uuid missing", _without_uuid),
     ("generate_session_id node unsliceable", lambda a: expect(T, a.bad_node.generate_session_id, True)),
     ("generate_session_id held value not str", lambda a: expect(T, a.bad_session.generate_session_id)),
+    ("generate_session_id held value not str, handling in a generator",
+     lambda a: _handling_in_a_generator(lambda: expect(T, a.bad_session.generate_session_id))),
     ("generate_session_id failure suppressed", lambda a: returns(None, a.suppressing.generate_session_id, True)),
     ("generate_session_id read-back fails", lambda a: expect(R, a.lost.generate_session_id, True)),
     ("generate_session_id lock without __exit__", lambda a: expect(A, a.only_enter.generate_session_id)),
@@ -315,6 +331,8 @@ COUNTERS = [
     ("generate_error_id counter missing, exit suppresses",
      lambda a: expect(UnboundLocalError, a.suppressing_count.generate_error_id)),
     ("generate_error_id counter missing, Python lock", lambda a: expect(A, a.no_counter.generate_error_id)),
+    ("generate_error_id counter missing, handling in a generator",
+     lambda a: _handling_in_a_generator(lambda: expect(A, a.no_counter.generate_error_id))),
     ("generate_error_id __exit__ raises", lambda a: expect(OSError, a.exit_raises.generate_error_id)),
     ("generate_error_id __exit__ raises over a failure",
      lambda a: expect(OSError, a.exit_raises_on_failure.generate_error_id)),

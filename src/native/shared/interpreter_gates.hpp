@@ -2,9 +2,13 @@
 // gates: code elsewhere tests a gate, never a version number. A new CPython
 // series is one file to read.
 //
-// Two kinds of gate:
+// Three kinds of gate:
 // - API gates follow what a series offers or does (public functions, the
 //   wording of its errors); they hold in every build.
+// - Exactness gates read an interpreter structure where no public call
+//   gives what a statement the module stands in for uses. They hold in
+//   every build, for the series verified (3.9 to 3.15); a newer series
+//   takes the public calls, inexact where each gate says.
 // - Shortcut gates allow reading an interpreter internal or skipping a
 //   generic protocol. They are on only for the series they were verified
 //   and measured on (3.9 to 3.15) and never in the generic build
@@ -36,6 +40,11 @@
 // PyErr_SetHandledException; before, the (type, value, traceback) triple.
 #define MERROW_API_HANDLED_EXCEPTION MERROW_SERIES_AT_LEAST(11)
 
+// A with statement re-raises a failure its __exit__ did not suppress as
+// the exception object, with the class and traceback it has by then
+// (3.11's RERAISE, bpo-45711); before, as the triple it saved.
+#define MERROW_API_WITH_RERAISES_OBJECT MERROW_SERIES_AT_LEAST(11)
+
 // The generic attribute error carries `name` and `obj` for its suggestions
 // (bpo-38530).
 #define MERROW_API_ATTRIBUTE_ERROR_FIELDS MERROW_SERIES_AT_LEAST(10)
@@ -60,6 +69,16 @@
 // PyObject_GenericGetDict makes one that then holds the very values the
 // interpreter reads and writes (bpo-45340, 3.11).
 #define MERROW_API_INLINE_VALUES MERROW_SERIES_AT_LEAST(11)
+
+// ---------------------------------------------------------------------------
+// Exactness gates
+
+// The running frame's own handled-exception slot, tstate->exc_info (one
+// per running generator or coroutine, bpo-25612). The public calls read
+// the topmost handled exception of the whole stack: saved and restored
+// through them, a failure handled in a generator's lock section would
+// leave its driver's exception as the generator's own.
+#define MERROW_FRAME_EXCEPTION_SLOT (MERROW_SERIES_AT_LEAST(9) && MERROW_SERIES_BEFORE(16))
 
 // ---------------------------------------------------------------------------
 // Shortcut gates

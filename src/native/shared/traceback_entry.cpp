@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include "exception_state.hpp"
+
 namespace merrow {
 
 PyObject* TracebackCodeCache::code_for(const char* function_name, const char* file_name,
@@ -28,22 +30,20 @@ void TracebackCodeCache::add_entry(const char* function_name, const char* file_n
 {
     // The code object and frame are made with the pending exception set
     // aside; if either cannot be made, that failure's exception wins.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* code = code_for(function_name, file_name, line);
     PyFrameObject* frame = nullptr;
-    if (code) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals,
-                            nullptr);
-        Py_DECREF(code);
+    {
+        PendingException pending;
+        PyObject* code = code_for(function_name, file_name, line);
+        if (code) {
+            frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                globals, nullptr);
+            Py_DECREF(code);
+        }
+        if (!frame) {
+            pending.drop();
+            return;
+        }
     }
-    if (!frame) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return;
-    }
-    PyErr_Restore(type, value, tb);
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

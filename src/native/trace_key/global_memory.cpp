@@ -9,15 +9,22 @@ namespace {
 
 #if MERROW_GLOBAL_MEMORY
 
-// One remembered lookup. It answers only while the module namespace and
-// the global module's dictionary are both unchanged (a watcher forgets it
-// on any event of either, before the change is made), so its value is
-// still the one the dictionary holds, and what the lookup would give: the
-// global is an exact module, whose attribute lookup finds nothing on its
-// immutable type and so takes the value its dictionary holds, and both
-// dictionaries have only str keys, so the lookups ran no caller code.
+// One remembered lookup, globals[global].attribute. Its answer depends on:
+// - the module namespace (which object `global` names): a watcher forgets
+//   the entry on any event of it, before the change is made;
+// - the global module's dictionary (the attribute's value, and a module
+//   __getattr__ it might hold): the same watcher;
+// - the module object's type, whose attribute lookup finds the value: it
+//   must be the module type itself, which is immutable and defines no such
+//   name, so the lookup takes what the dictionary holds. A class assigned
+//   to the module changes no dictionary: its type is tested at each recall;
+// - the dictionaries' keys, all str when remembered, so the lookups ran no
+//   caller code (a key added later is an event).
+// The value is borrowed from the module's dictionary, which holds it while
+// the entry stands; the module, from the namespace.
 struct Remembered {
     PyObject* globals = nullptr;      // compared only
+    PyObject* module = nullptr;       // borrowed from globals
     PyObject* module_dict = nullptr;  // compared only
     Name global = Name::count;
     Name attribute = Name::count;
@@ -54,7 +61,7 @@ PyObject* recall(PyObject* globals, Name global, Name attribute)
 {
     for (const Remembered& entry : g_remembered) {
         if (entry.value && entry.globals == globals && entry.global == global &&
-            entry.attribute == attribute) {
+            entry.attribute == attribute && PyModule_CheckExact(entry.module)) {
             return entry.value;
         }
     }
@@ -84,7 +91,7 @@ void remember(PyObject* globals, PyObject* module, Name global, Name attribute, 
             break;
         }
     }
-    *slot = Remembered{globals, module_dict, global, attribute, value};
+    *slot = Remembered{globals, module, module_dict, global, attribute, value};
 }
 
 #endif  // MERROW_GLOBAL_MEMORY

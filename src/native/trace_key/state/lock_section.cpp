@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "exception_state.hpp"
 #include "instance_state.hpp"
 #include "interpreter_gates.hpp"
 #include "method_object.hpp"
@@ -50,7 +51,14 @@ struct DirectMethod {
 
 // A lock type whose __enter__ and __exit__ are builtin methods of an
 // immutable type: calling their C functions directly is what the bound
-// methods would do, without making them or their arguments.
+// methods would do, without making them or their arguments. What it
+// answers (the two C functions and their conventions) depends on:
+// - the type: compared by identity at each section, and owned, so that
+//   no other type can take its address;
+// - every class of its MRO, where the methods are found: all immutable
+//   when learnt, so none can gain, lose or replace a name;
+// - the method objects found: builtin method descriptors, whose C
+//   function and flags never change.
 struct KnownLockType {
     PyTypeObject* type = nullptr;  // strong reference once learnt
     DirectMethod enter;
@@ -139,45 +147,6 @@ PyObject* call_special_no_args(PyObject* obj, PyObject* key)
     return bound ? PyObject_CallNoArgs(bound.get()) : nullptr;
 }
 
-// While __exit__ runs for a failure, and while its result is tested, that
-// failure is the exception being handled, as in a with statement: a bare
-// raise re-raises it, sys.exc_info() returns it, and an exception raised
-// meanwhile gets it as its context. The one handled before comes back at
-// the end.
-class HandlingFailure {
-public:
-#if MERROW_API_HANDLED_EXCEPTION
-    explicit HandlingFailure(PyObject*, PyObject* value, PyObject*)
-        : previous_(PyErr_GetHandledException())
-    {
-        PyErr_SetHandledException(value);
-    }
-    ~HandlingFailure()
-    {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-
-private:
-    PyObject* previous_;
-#else
-    HandlingFailure(PyObject* type, PyObject* value, PyObject* tb)
-    {
-        PyErr_GetExcInfo(&type_, &value_, &tb_);
-        Py_XINCREF(type);
-        Py_XINCREF(value);
-        Py_XINCREF(tb);
-        PyErr_SetExcInfo(type, value, tb);
-    }
-    ~HandlingFailure() { PyErr_SetExcInfo(type_, value_, tb_); }
-
-private:
-    PyObject *type_, *value_, *tb_;
-#endif
-    HandlingFailure(const HandlingFailure&) = delete;
-    HandlingFailure& operator=(const HandlingFailure&) = delete;
-};
-
 #if MERROW_LOCK_DIRECT_CALLS
 
 // The method's convention when it takes `nargs` positional arguments; none
@@ -249,6 +218,17 @@ DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
     return direct_method(descr->d_method, nargs);
 }
 
+bool immutable_mro(PyTypeObject* type)
+{
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        if (!compat::is_immutable_type(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)))) {
+            return false;
+        }
+    }
+    return mro != nullptr;
+}
+
 void learn_lock_type(PyTypeObject* type)
 {
     // Learnt types fill the table from its start.
@@ -262,7 +242,7 @@ void learn_lock_type(PyTypeObject* type)
             break;
         }
     }
-    if (!free || !compat::is_immutable_type(type)) {
+    if (!free || !immutable_mro(type)) {
         return;
     }
     const DirectMethod exit = builtin_method(type, name(Name::exit), 3);
@@ -353,31 +333,26 @@ LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, B
 {
     look_ = nullptr;
     add_operation_entry(op, call.function->globals);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) {
-        PyException_SetTraceback(value, tb);
-    }
-    OwnedRef held_type = OwnedRef::steal(type), held_value = OwnedRef::steal(value),
-             held_tb = OwnedRef::steal(tb);
+    PendingException failure;
+    failure.normalise();
     int suppress;
     {
-        HandlingFailure handling(type, value, tb);
-        PyObject* args[] = {type, value ? value : Py_None, tb ? tb : Py_None};
+        // As in a with statement, __exit__ and the truth test of its result
+        // run while the failure is the exception being handled.
+        HandledException handling(failure);
+        PyObject* args[] = {failure.type(), failure.value(), failure.traceback()};
         OwnedRef result = OwnedRef::steal(call_exit(args));
         suppress = result ? PyObject_IsTrue(result.get()) : -1;
     }
-    if (suppress > 0) {
-        return Outcome::suppressed;
-    }
     if (suppress == 0) {
-        PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
+        failure.reraise();
         call.entry_added = true;
+        return Outcome::propagate;
     }
-    // Otherwise __exit__ or the test of its result raised: that exception,
-    // its context already the failure, propagates.
-    return Outcome::propagate;
+    // Suppressed; or __exit__ or the test of its result raised, and that
+    // exception, its context already the failure, propagates.
+    failure.drop();
+    return suppress > 0 ? Outcome::suppressed : Outcome::propagate;
 }
 
 }  // namespace merrow::trace_key

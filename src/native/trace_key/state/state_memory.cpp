@@ -4,6 +4,7 @@
 
 #include <climits>
 
+#include "exception_state.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "value_snapshot.hpp"
@@ -51,17 +52,13 @@ PyObject* instance_dict(PyObject* self)
 #if MERROW_API_ATTRIBUTE_ERROR_FIELDS
     // Its suggestions read the name and the object from the error (from an
     // AttributeError only: making it may have failed for lack of memory).
-    PyObject *exc_type, *value, *tb;
-    PyErr_Fetch(&exc_type, &value, &tb);
-    PyErr_NormalizeException(&exc_type, &value, &tb);
-    OwnedRef held_type = OwnedRef::steal(exc_type), held_value = OwnedRef::steal(value),
-             held_tb = OwnedRef::steal(tb);
-    if (PyErr_GivenExceptionMatches(value, PyExc_AttributeError) &&
-        (PyObject_SetAttr(value, name(Name::name_attr), key) < 0 ||
-         PyObject_SetAttr(value, name(Name::obj_attr), self) < 0)) {
-        return nullptr;
+    PendingException error;
+    error.normalise();
+    if (PyErr_GivenExceptionMatches(error.value(), PyExc_AttributeError) &&
+        (PyObject_SetAttr(error.value(), name(Name::name_attr), key) < 0 ||
+         PyObject_SetAttr(error.value(), name(Name::obj_attr), self) < 0)) {
+        error.drop();
     }
-    PyErr_Restore(held_type.release(), held_value.release(), held_tb.release());
 #endif
     return nullptr;
 }

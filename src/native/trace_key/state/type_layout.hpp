@@ -9,6 +9,16 @@
 // holds only str keys (learning then runs no caller code). The protocol
 // then reads and writes that dictionary and nothing else, so state access
 // may too.
+//
+// The answer depends on, and a change is seen by:
+// - the MRO and every class dictionary on it (a name defined, a slot
+//   function replaced through a special name, a non-str key, __bases__
+//   assigned): from 3.11 the type's version tag, which any such change
+//   takes away and which is never given out again; up to 3.10 the MRO
+//   tuple and each class dictionary's identity and version;
+// - the type's attribute slots: also tested where the layout is used;
+// - the type itself: entries are matched by its address and its key, which
+//   no other type can share (tags and dictionary versions are unique).
 #pragma once
 
 #include <Python.h>

@@ -2,23 +2,26 @@
 // that a read need not look the name up again. With type_layout.hpp, the
 // only place that knows how a dictionary tells that it has not changed.
 //
-// Why it is sound: a snapshot answers only while the instance's dictionary
-// is the one remembered and has not changed since, and the type's layout
-// key still matches (no class of its MRO has changed); its values are then
-// still the dictionary's own, held by it, and what the protocol would read.
-// Only dictionaries whose keys are all str take part, so a lookup there runs
-// no caller code, and answering it from memory skips nothing the protocol
-// would run.
-//
-// How "has not changed" is told:
-// - up to 3.11, by the dictionary's version, which changes with every change
-//   and is never given to another dictionary; a split table (ma_values) has
-//   only str keys;
-// - from 3.12, by a dictionary watcher (public API): any event on a watched
-//   dictionary, its deallocation included, makes its snapshot forget it; its
-//   keys are checked to be str when the snapshot is made. (Not on 3.13.0,
-//   whose watchers miss stores to attributes kept inline: there state goes
-//   through the generic protocol.)
+// A remembered value is what the protocol would read while nothing it
+// depends on has changed:
+// - which dictionary the instance uses: up to 3.10 the one in its slot,
+//   compared at each read; from 3.11 snapshots are found by the dictionary
+//   PyObject_GenericGetDict gives at each read;
+// - that dictionary's contents: up to 3.11 its version (PEP 509), which
+//   changes with every change and is never given to another dictionary;
+//   from 3.12 a dictionary watcher, which forgets the snapshot on any
+//   event, its deallocation included, before the change is made (not on
+//   3.13.0, whose watchers miss stores to values kept inline: memory stays
+//   off there);
+// - the instance's type, and every class of its MRO (no class defines the
+//   name): the type compared at each read and its layout key matched
+//   (type_layout.hpp), so a class assigned to the instance or a changed
+//   class is seen;
+// - the dictionary's keys, all str (a split table's are; from 3.12 they are
+//   looked at when the snapshot is made), so a lookup runs no caller code
+//   and answering it from memory skips nothing; a key added since is a
+//   change of the contents.
+// The values are borrowed: the dictionary holds them while it is unchanged.
 #pragma once
 
 #include <Python.h>
