@@ -79,6 +79,8 @@ NEW_TEXT = [
     ("held.generate_error_id(error_type=t)", ("method", "counter", "lock")),
     ("held.generate_event_id(t)", ("counter", "lock")),
     ("held.generate_event_id(event_type=t)", ("method", "counter", "lock")),
+    # the generic entry, keywords in a dictionary
+    ("call(error_fn, held, error_type=t)", ("counter", "lock")),
 ]
 
 
@@ -88,7 +90,9 @@ def calls(tk):
     held = tk.LogIDGenerator("camera-front-01", 3)
     held.generate_session_id()
     env = {"LogIDGenerator": tk.LogIDGenerator, "fresh": fresh, "held": held,
-           "m": MESSAGE, "k": KEY, "t": "FRAME"}
+           "m": MESSAGE, "k": KEY, "t": "FRAME",
+           "error_fn": tk.LogIDGenerator.generate_error_id,
+           "call": type(tk.LogIDGenerator.generate_error_id).__call__}
 
     def loop(expression):
         source = f"def run(indices, out):\n    for i in indices:\n        out[i] = {expression}\n"

@@ -39,6 +39,8 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
 }
 
 // Generic entry: a keyword dictionary becomes the fast entry's keyword names.
+constexpr Py_ssize_t kSmallStack = 8;
+
 PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
 {
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
@@ -47,13 +49,21 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
         return method_vectorcall(callable, positional, static_cast<std::size_t>(n), nullptr);
     }
     const Py_ssize_t k = PyDict_GET_SIZE(kwargs);
-    auto** stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (n + k)));
-    if (!stack) {
-        return PyErr_NoMemory();
+    // Every operation's arguments fit on the stack; only a call with more
+    // (which binding refuses) allocates.
+    PyObject* small[kSmallStack];
+    PyObject** stack = small;
+    if (n + k > kSmallStack) {
+        stack = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * (n + k)));
+        if (!stack) {
+            return PyErr_NoMemory();
+        }
     }
     OwnedRef names = OwnedRef::steal(PyTuple_New(k));
     if (!names) {
-        PyMem_Free(stack);
+        if (stack != small) {
+            PyMem_Free(stack);
+        }
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -81,7 +91,9 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
     for (Py_ssize_t j = 0; j < i; ++j) {
         Py_DECREF(stack[n + j]);
     }
-    PyMem_Free(stack);
+    if (stack != small) {
+        PyMem_Free(stack);
+    }
     return result;
 }
 
