@@ -140,3 +140,72 @@ def test_globals_follow_every_change_after_use(tk, monkeypatch, change):
         vars(tk).update(namespace)
     assert type(tk.LogIDGenerator("camera-front-01", 3)._lock) is type(threading.Lock())
     assert g.generate_session_id(True) != g.generate_session_id(True)
+
+
+# Changes no dictionary of the module or its namespace sees (a module's
+# class, a class's dictionary, what a __getattribute__ or a module
+# __getattr__ answers), between changes it does see: each after several
+# calls, against the same lookups in plain Python.
+SWAPS = """
+import importlib, json, re, threading, types, uuid
+import merrow_sdk.logging.trace_key as tk
+
+namespace, real_lock, answer = vars(tk), threading.Lock, {"tag": "hooked"}
+plain = eval("lambda: (threading.Lock(), str(uuid.uuid4())[:8])", namespace)
+g = tk.LogIDGenerator("camera-front-01", 3)
+
+
+class Marked(str):  # stands in for Lock and uuid4 and for what they make
+    def __call__(self):
+        return self
+
+
+class Prop(types.ModuleType):
+    Lock = uuid4 = property(lambda self: Marked("prop"))
+
+
+class Hooked(types.ModuleType):
+    def __getattribute__(self, name):
+        return Marked(answer["tag"]) if name in ("Lock", "uuid4") else super().__getattribute__(name)
+
+
+def swap(cls):
+    threading.__class__ = uuid.__class__ = cls
+
+
+def rebind(lock_owner, uuid_owner, value):
+    lock_owner.Lock = uuid_owner.uuid4 = value
+
+
+stand_in = types.ModuleType("stand_in")
+stand_in.__getattr__ = lambda name: Marked(answer["tag"])
+CHANGES = {
+    "class swapped, property": lambda: swap(Prop),
+    "property replaced": lambda: rebind(Prop, Prop, property(lambda _: Marked("prop2"))),
+    "class swapped back": lambda: swap(types.ModuleType),
+    "class swapped, __getattribute__": lambda: swap(Hooked),
+    "__getattribute__ answers anew": lambda: answer.update(tag="hooked2"),
+    "class swapped back again": lambda: swap(types.ModuleType),
+    "attributes rebound": lambda: rebind(threading, uuid, Marked("attr")),
+    "uuid reloaded": lambda: importlib.reload(uuid),
+    "Lock rebound to itself": lambda: setattr(threading, "Lock", real_lock),
+    "globals rebound to a stand-in": lambda: namespace.update(threading=stand_in, uuid=stand_in),
+    "module __getattr__ answers anew": lambda: answer.update(tag="getattr2"),
+    "globals rebound to the modules": lambda: namespace.update(threading=threading, uuid=uuid),
+}
+report = []
+for label, change in CHANGES.items():
+    for _ in range(4):
+        tk.LogIDGenerator("camera-front-01", 3), g.generate_session_id(True)
+    change()
+    ours = tk.LogIDGenerator("camera-front-01", 3)._lock, g.generate_session_id(True).rsplit("-", 1)[1]
+    report.append([label] + [[lock if isinstance(lock, str) else type(lock).__name__,
+                              re.sub("^[0-9a-f]{8}$", "random", short)] for lock, short in (ours, plain())])
+print(json.dumps(report))
+"""
+
+
+def test_lookups_follow_changes_no_dictionary_sees(python):
+    report = python(SWAPS).value
+    assert [row for row in report if row[1] != row[2]] == []
+    assert {tuple(row[2]) for row in report} >= {("prop", "prop"), ("hooked2", "hooked2"), ("lock", "random")}
