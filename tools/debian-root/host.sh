@@ -1,4 +1,4 @@
-# Host preparation for the Debian roots: debootstrap, and for foreign
+# Host preparation for the Debian roots: mmdebstrap, and for foreign
 # architectures the cross compiler and qemu through binfmt_misc. Sourced by
 # debian-root, not run. Safe to repeat; reads no standard input.
 
@@ -57,6 +57,8 @@ enable_qemu() {
       die "the kernel refused the qemu-$name registration from $conf"
   fi
   grep -qx enabled "$entry" || echo 1 >"$entry" || die "cannot enable $entry"
+  # Opened by the kernel itself, qemu needs no copy in the roots.
+  grep -q '^flags:.*F' "$entry" || die "qemu-$name is registered without the F flag ($entry)"
 }
 
 # A static program of the target proves the whole chain: compiler,
@@ -75,23 +77,11 @@ probe_foreign() {
 # for it and run its programs when it is foreign.
 prepare_host() {
   local arch=$1 triplet
-  ensure_packages debootstrap ca-certificates wget
+  ensure_packages mmdebstrap ca-certificates wget
   is_foreign "$arch" || return 0
   triplet=$(triplet_of "$arch")
-  ensure_packages "g++-$triplet" "binutils-$triplet" qemu-user-static binfmt-support
+  ensure_packages "g++-$triplet" "binutils-$triplet" qemu-user-static binfmt-support arch-test
   mount_binfmt
   enable_qemu "$(qemu_name_of "$arch")"
   probe_foreign "$triplet"
-}
-
-# Whether the kernel opens qemu-$1 itself (the fix-binary flag), so that
-# a root needs no copy of it.
-qemu_fixed() { grep -q '^flags:.*F' "$BINFMT/qemu-$1"; }
-
-provide_qemu_in() {
-  local dir=$1 entry=$BINFMT/qemu-$2 interp
-  qemu_fixed "$2" && return 0
-  interp=$(awk '$1 == "interpreter" { print $2 }' "$entry")
-  mkdir -p "$dir$(dirname "$interp")"
-  cp -L "$(command -v "qemu-$2-static")" "$dir$interp"
 }
