@@ -12,7 +12,7 @@
 set -euo pipefail
 . "$(dirname "$0")/series.sh"
 cd "$REPO"
-ARM_ROOTS=${MERROW_ARM_ROOTS:-bullseye/armhf bookworm/armhf trixie/armhf forky/armhf bookworm/arm64 trixie/arm64 forky/arm64}
+ARM_ROOTS=${MERROW_ARM_ROOTS:-$(matrix roots | grep -v "/$(dpkg --print-architecture)$" | sort -t/ -k2,2r -s | xargs)}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -82,29 +82,12 @@ record_result() {
   summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict $where, $(last_summary "$log")")
 }
 
-test_here() {
-  local series=$1 wheel=$2 venv="$work/venv-$1"
-  "$(tools/find-python.sh "$series")" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis pyelftools
-  "$venv/bin/python" -m pip check
-  # Both modules must come from the venv, never from the work tree.
-  (cd "$suite" && "$venv/bin/python" -W ignore::RuntimeWarning -c '
-import sys
-import merrow_sdk.logging.trace_key as t, merrow_sdk.patchbay as p
-for m in (t, p):
-    if not m.__file__.startswith(sys.prefix + "/"):
-        sys.exit("%s was imported from %s, not from %s" % (m.__name__, m.__file__, sys.prefix))
-')
-  # shellcheck disable=SC2086  # PYTEST_ARGS is a list of words, as for `make test`
-  (cd "$suite" && "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-})
-}
-
 for i in "${!x86_wheels[@]}"; do
   series=${x86_series[$i]} place=${x86_places[$i]} wheel=${x86_wheels[$i]} rc=0
   log="$work/pytest-$series.log"
   if [ "$place" = host ]; then
     say "testing $(basename "$wheel") in a fresh venv"
-    test_here "$series" "$wheel" 2>&1 | tee "$log" || rc=$?
+    tools/suite.sh "$suite" "$series" "$wheel" pytest hypothesis pyelftools 2>&1 | tee "$log" || rc=$?
     record_result "$wheel" "$rc" "$log" "in a fresh venv"
   else
     say "testing $(basename "$wheel") in the ${place/ //} root"

@@ -21,20 +21,7 @@ qemu_name_of() {
 host_arch() { dpkg --print-architecture; }
 is_foreign() { [ "$1" != "$(host_arch)" ]; }
 
-ensure_packages() {
-  local missing=() pkg apt_log
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  say "installing ${missing[*]} on the host"
-  mkdir -p "$CACHE"
-  apt_log="$CACHE/apt.log"
-  { DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
-    </dev/null >"$apt_log" 2>&1 ||
-    { tail -n 30 "$apt_log" >&2; die "installing ${missing[*]} failed; full log in $apt_log"; }
-}
+ensure_packages() { "$REPO/tools/host-packages.sh" --apt "$@" || die "installing $* on the host failed"; }
 
 BINFMT=/proc/sys/fs/binfmt_misc
 
