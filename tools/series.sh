@@ -13,6 +13,8 @@ SERIES=${MERROW_SERIES:-$(echo $(matrix series))}
 DEBIAN_ROOT="$REPO/tools/debian-root/debian-root"
 
 say() { printf '[%s] %s\n' "$(basename "$0" .sh)" "$*" >&2; }
+# pytest's closing line in log $1, e.g. "1750 passed, 10 skipped in 9.47s".
+last_summary() { grep -E '^=* *[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//' || true; }
 
 # "host", or "RELEASE ARCH" of the root that ships series $1; fails if none.
 place_of() {

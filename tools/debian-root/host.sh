@@ -2,22 +2,6 @@
 # architectures the cross compiler and qemu through binfmt_misc. Sourced by
 # debian-root, not run. Safe to repeat; reads no standard input.
 
-# Debian architecture -> GNU triplet, qemu's name for the machine.
-triplet_of() {
-  case $1 in
-    amd64) echo x86_64-linux-gnu ;;
-    armhf) echo arm-linux-gnueabihf ;;
-    arm64) echo aarch64-linux-gnu ;;
-    *) return 1 ;;
-  esac
-}
-qemu_name_of() {
-  case $1 in
-    armhf) echo arm ;;
-    arm64) echo aarch64 ;;
-    *) return 1 ;;
-  esac
-}
 host_arch() { dpkg --print-architecture; }
 is_foreign() { [ "$1" != "$(host_arch)" ]; }
 
@@ -64,11 +48,12 @@ probe_foreign() {
 # for it and run its programs when it is foreign.
 prepare_host() {
   local arch=$1 triplet
-  ensure_packages mmdebstrap ca-certificates wget
+  ensure_packages mmdebstrap ca-certificates wget dpkg-dev
   is_foreign "$arch" || return 0
-  triplet=$(triplet_of "$arch")
+  # The GNU triplet; its processor is qemu's name for the machine.
+  triplet=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
   ensure_packages "g++-$triplet" "binutils-$triplet" qemu-user-static binfmt-support arch-test
   mount_binfmt
-  enable_qemu "$(qemu_name_of "$arch")"
+  enable_qemu "$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)"
   probe_foreign "$triplet"
 }
