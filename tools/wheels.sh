@@ -3,11 +3,12 @@
 # one of every foreign root (cross-built) and the sdist; all checked, then
 # each wheel's suite run where its interpreter is (tools/suite.sh).
 # docs/target-platform.md says more. PYTEST_ARGS as for `make test`;
-# MERROW_SERIES and MERROW_ARM_ROOTS ("bullseye/armhf forky/arm64") narrow it.
+# MERROW_SERIES and MERROW_ARM_ROOTS ("bullseye/armhf forky/arm64", or ""
+# for none) narrow it.
 set -euo pipefail
 . "$(dirname "$0")/series.sh"
 cd "$REPO"
-ARM_ROOTS=${MERROW_ARM_ROOTS:-$(matrix roots | grep -v "/$(dpkg --print-architecture)$" | sort -t/ -k2,2r -s | xargs)}
+ARM_ROOTS=${MERROW_ARM_ROOTS-$(matrix roots | grep -v "/$(dpkg --print-architecture)$" | sort -t/ -k2,2r -s | xargs)}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
