@@ -12,6 +12,8 @@ system=()
 [ "${1:-}" = --system ] && { system=(--system); shift; }
 dir=${1:?usage: suite.sh [--system] DIR SERIES PIP-INSTALL-ARGUMENTS...} series=${2:?series missing}
 shift 2
+# Files named from where this was started, found again from DIR.
+for arg; do [ -e "$arg" ] && arg=$(realpath "$arg"); set -- "$@" "$arg"; shift; done
 cd "$dir"
 venv=venv-$series
 "$here/venv.sh" "${system[@]}" "$venv" "$series" "$@"
