@@ -15,8 +15,8 @@ mkdir -p build
 exec 8>build/.venv-tools.lock
 flock 8
 
-# Whether venv $1 holds the tools of these pins.
-usable() { grep -qF "$(sha256sum "$requirements")" "$1/.deps" 2>/dev/null && [ -x "$1/bin/python" ]; }
+# Whether venv $1 was made with these pins.
+usable() { grep -qF "$(sha256sum "$requirements")" "$1/.deps" 2>/dev/null; }
 
 if [ "${MERROW_TOOLS_IN_ROOT:-0}" != 1 ]; then
   if usable .venv-tools && .venv-tools/bin/python -c 'import auditwheel, twine, build, wheel' 2>/dev/null; then
