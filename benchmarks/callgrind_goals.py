@@ -125,9 +125,6 @@ def goal_of(case, series):
     return goal
 
 
-# --------------------------------------------------------------------------
-# Interpreters, builds and the state of the tree.
-
 def describe_interpreter(python):
     code = ("import sys, merrow_sdk.logging.trace_key as m\n"
             "print('%d.%d' % sys.version_info[:2]); print(sys.version.split()[0]); "
@@ -169,9 +166,6 @@ def prepare(target, build_list, cases):
     return {"target": target, "series": default["series"], "tree": tree, "cases": cases,
             "builds": made}
 
-
-# --------------------------------------------------------------------------
-# Measuring.
 
 class Progress:
     def __init__(self, total):
@@ -334,9 +328,6 @@ def measure(prepared_targets, calls, jobs, partial):
                 say(f"wrote {write_json(saved)}")
     return failed
 
-
-# --------------------------------------------------------------------------
-# Running.
 
 def passed_on(args):
     """The options a root's run of this script takes from this one."""
