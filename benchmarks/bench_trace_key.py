@@ -149,6 +149,7 @@ def variants(rows, clock):
 
 
 def _same_outputs():
+    """What both classes make from the same state: the same identifiers."""
     counter = iter(range(10 ** 6))
     fake_uuid = types.SimpleNamespace(
         uuid4=lambda: "%08x-1111-4222-8333-444444444444" % next(counter))
