@@ -6,7 +6,6 @@
 #   root-series ROOT            the series a root ships
 #   shipping SERIES ARCH        "RELEASE ARCH" of the first ARCH root shipping it
 #                               (fails if none)
-#   bench NAME                  "X.Y RELEASE ARCH" of a bench target
 #   packages ROOT               a root's extra packages
 #   venv|build PLACE SERIES RELEASE [VARIANT]   a name; PLACE host or root
 MATRIX=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/matrix
@@ -24,7 +23,6 @@ matrix() {
       if (ships(a)) shipped[++n] = $2
     }
     $1 == "bench" && q == "targets" { print $2 }
-    $1 == "bench" && q == "bench" && $2 == a { split($4, r, "/"); print $3, r[1], r[2] }
     $1 == "packages" && q == "packages" && $2 == a {
       for (i = 3; i <= NF; i++) for (j = 1; j <= n; j++) { p = $i; gsub(/\{series\}/, shipped[j], p); print p }
     }
