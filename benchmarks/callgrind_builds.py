@@ -53,8 +53,9 @@ def shortcut_of(build_name):
 
 def read_matrix(path=MATRIX):
     """tools/matrix: the targets in order, the roots of each series, the
-    venv and build directory names by place."""
-    table = {"targets": [], "roots": {}, "venv": {}, "build": {}}
+    series and release of each bench target, the venv and build directory
+    names by place."""
+    table = {"targets": [], "roots": {}, "bench": {}, "venv": {}, "build": {}}
     with open(path, encoding="utf-8") as f:
         for line in f:
             kind, *words = line.split("#")[0].split() or [None]
@@ -62,6 +63,8 @@ def read_matrix(path=MATRIX):
                 table["targets"].append(words[0])
             if kind == "series":
                 table["roots"][words[0]] = words[1:]
+            elif kind == "bench":
+                table["bench"][words[0]] = (words[1], words[2].split("/")[0])
             elif kind in ("venv", "build"):
                 table[kind][words[0]] = words[1]
     return table
@@ -97,12 +100,13 @@ def resolve(words, inside=None):
     """Targets for the BENCH_SERIES words, host ones first, then each root's
     in the order first named; words found nowhere are reported and left out.
     Inside a root (inside=RELEASE) every word is that root's."""
-    targets, roots = [], read_matrix()["roots"]
+    matrix = read_matrix()
+    targets, roots = [], matrix["roots"]
     for word in words:
         match = TARGET_WORD.match(word)
         if not match:
             raise ValueError(f"{word!r}: expected X.Y or X.Y-RELEASE, e.g. 3.13-trixie")
-        series, release = match.groups()
+        series, release = matrix["bench"].get(word, match.groups())
         if inside:
             targets.append(Target(word, series, inside))
             continue
