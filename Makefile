@@ -4,8 +4,8 @@ SHELL := /bin/bash
 .SHELLFLAGS := -eu -o pipefail -c
 .DEFAULT_GOAL := test
 
-# Empty: CPython 3.9, the nodes' series, if there is one, else the newest
-# supported series found (tools/find-python.sh says which).
+# Empty: the nodes' series (the first of tools/matrix), if there is one,
+# else the newest supported series found (tools/find-python.sh says which).
 PY_SERIES ?=
 VENV ?= .venv
 PYTHON := $(VENV)/bin/python
@@ -16,19 +16,10 @@ SOURCES := $(shell find src -type f -not -name '*.pyc') CMakeLists.txt pyproject
 
 .PHONY: install test demo clean FORCE
 
-# Checked on every run: the stamp holds the interpreter the venv was made
-# from, and a venv of another one (another PY_SERIES, or a 3.9 installed
-# since) is made afresh, after tools/host-packages.sh has installed what the
-# machine lacks (compiler, CPython, venv module, headers).
+# Checked on every run: a venv of another interpreter (another PY_SERIES,
+# or the nodes' series installed since) is made afresh (tools/venv.sh).
 $(VENV)/.deps: FORCE
-	@note=$$(mktemp); base=$$(tools/find-python.sh $(PY_SERIES) 2>$$note) || base=; \
-	if [ -n "$$base" ]; then cat $$note >&2; fi; rm -f $$note; \
-	if [ -n "$$base" ] && [ -x $(PYTHON) ] && [ -f $@ ] && [ "$$(cat $@)" = "$$base" ]; then exit 0; fi; \
-	tools/host-packages.sh $(PY_SERIES); \
-	base=$$(tools/find-python.sh $(PY_SERIES) 2>/dev/null); \
-	rm -rf $(VENV); "$$base" -m venv $(VENV); \
-	$(PYTHON) -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis pyelftools; \
-	echo "$$base" >$@
+	@tools/venv.sh $(VENV) "$(PY_SERIES)"
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
@@ -49,8 +40,8 @@ clean:
 .PHONY: test-armhf test-arm64 test-trixie test-generic bench-callgrind-trixie
 # The wheel of one Debian release, cross-built against its root and tested
 # there under emulation; roots are made on first use (tools/debian-root/).
-# ARMHF_RELEASE: bullseye (CPython 3.9), bookworm (3.11), trixie (3.13) or
-# forky (3.14); ARM64_RELEASE: bookworm, trixie or forky.
+# ARMHF_RELEASE and ARM64_RELEASE: a release of an armhf or arm64 root of
+# tools/matrix.
 ARMHF_RELEASE ?= bullseye
 ARM64_RELEASE ?= bookworm
 test-armhf:
@@ -73,7 +64,7 @@ bench-callgrind-trixie:
 # build they hold.
 test-generic:
 	MERROW_GENERIC_STATE=1 $(MAKE) --no-print-directory test VENV=.venv-generic$(if $(PY_SERIES),-$(PY_SERIES)) \
-	  BUILD_SETTINGS="--config-settings=build-dir=build/generic-{wheel_tag} --config-settings=cmake.define.MERROW_GENERIC_STATE=ON"
+	  BUILD_SETTINGS="--config-settings=build-dir=build/{wheel_tag}-generic --config-settings=cmake.define.MERROW_GENERIC_STATE=ON"
 
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
@@ -90,15 +81,14 @@ bench: install $(VENV)/.bench-deps
 .PHONY: bench-callgrind bench-shortcuts bench-tables
 # Instructions per call under callgrind, native against the plain-Python
 # class, beside the goals, for the default and the generic build of every
-# series: 3.9-3.13 here (each build in its own venv, .venv-X.Y and
-# .venv-X.Y-generic), 3.14 and 3.15 in the Debian forky root, 3.13-trixie
-# (3.13.5) in the trixie root (benchmarks/callgrind_goals.py); JSON in
-# benchmarks/results/. BENCH_SERIES narrows it, e.g. "3.9 3.15 3.13-trixie";
+# series and bench target of tools/matrix, each build in its own venv (named
+# there), here or in its root (benchmarks/callgrind_goals.py); JSON in
+# benchmarks/results/. BENCH_SERIES narrows it, e.g. "3.9 3.13-trixie";
 # CALLGRIND_ARGS goes to the script, e.g. "--only tag --generators 4".
 # bench-shortcuts measures, besides, each shortcut left out alone (a build
 # each): the full measurement; BENCH_SHORTCUTS names some only, e.g.
 # "state_memory,lock_direct_calls".
-BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13 3.13-trixie 3.14 3.15
+BENCH_SERIES ?= $(shell tools/matrix.sh targets)
 CALLGRIND_ARGS ?=
 BENCH_SHORTCUTS ?=
 BENCH_PYTHON = "$$(tools/find-python.sh 2>/dev/null || command -v python3)"
@@ -115,9 +105,9 @@ bench-tables:
 	$(BENCH_PYTHON) benchmarks/callgrind_tables.py --write
 
 .PHONY: test-all wheels typecheck
-# The whole suite on every CPython 3.9 to 3.15: here on each that pyenv or
-# PATH offers, each in its own .venv-X.Y, and the others in the native
-# Debian root that ships them, each in its .venv-RELEASE-X.Y (tools/test-all.sh).
+# The whole suite on every series of tools/matrix, each in its own venv:
+# here when pyenv or PATH has it, else in the native Debian root that ships
+# it (tools/test-all.sh).
 test-all:
 	tools/test-all.sh
 

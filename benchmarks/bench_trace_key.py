@@ -148,10 +148,8 @@ def variants(rows, clock):
     return groups
 
 
-# --------------------------------------------------------------------------
-# Self-check: both classes make the same identifiers from the same state.
-
 def _same_outputs():
+    """What both classes make from the same state: the same identifiers."""
     counter = iter(range(10 ** 6))
     fake_uuid = types.SimpleNamespace(
         uuid4=lambda: "%08x-1111-4222-8333-444444444444" % next(counter))
@@ -199,9 +197,6 @@ def self_check():
     if not native_out[0]:
         sys.exit("self-check failed: format_log_with_session did not return its message")
 
-
-# --------------------------------------------------------------------------
-# Report
 
 def build_rows(rows, seconds, spreads):
     out = []
@@ -290,9 +285,6 @@ def write_report(mode, settings, calls, threads, fingerprint, started):
         print("\nWARNING: the extension was rebuilt during the run; the figures mix builds.",
               file=sys.stderr)
 
-
-# --------------------------------------------------------------------------
-# Runs
 
 def run_quick(only, clock):
     started, fingerprint = common.now(), common.extension_fingerprint(native)

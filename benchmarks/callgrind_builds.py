@@ -1,20 +1,17 @@
 """Where each measured CPython series runs, and the builds of the package
 measured on it, for callgrind_goals.py.
 
-A target is a series as BENCH_SERIES names it: "X.Y" runs here when
-tools/find-python.sh finds it, else in the native Debian root that ships
-it (tools/debian-root/debian-root); "X.Y-RELEASE" is that release's CPython
-in its root even when the host has the series (3.13-trixie). A root's
-targets are measured by this same script run inside the root, with the
-work tree mounted at its own path.
+A target is a series as BENCH_SERIES names it (tools/matrix, its series
+and bench lines): "X.Y" runs here when tools/find-python.sh finds it, else
+in the native Debian root that ships it; "X.Y-RELEASE" is that release's
+CPython in its root even when the host has the series. A root's targets
+are measured by this same script run inside the root, with the work tree
+mounted at its own path.
 
-Each build of a target has a venv and a build directory of its own, made
-through `make install`: the default build in .venv-X.Y and build/{wheel_tag}
-as `make test` makes them; the generic build (MERROW_GENERIC_STATE=ON) and
-each shortcut left out (MERROW_SHORTCUTS_OFF) in .venv-X.Y-NAME and
-build/{wheel_tag}-NAME. In a root every name starts with the release
-(.venv-forky-3.14-generic, build/forky-{wheel_tag}-generic), so that no
-host build or venv is touched.
+Each build of a target has a venv and a build directory of its own, named
+by tools/matrix and made through `make install`: the default build's are
+those of `make test-all`; the generic build (MERROW_GENERIC_STATE=ON) and
+each shortcut left out (MERROW_SHORTCUTS_OFF) add "-NAME" to both.
 """
 
 import collections
@@ -27,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 FIND_PYTHON = os.path.join(REPO, "tools", "find-python.sh")
 DEBIAN_ROOT = os.path.join(REPO, "tools", "debian-root", "debian-root")
+MATRIX = os.path.join(REPO, "tools", "matrix")
 # Roots are entered natively only: an emulated interpreter's instruction
 # counts would say nothing about the nodes' processors anyway.
 ROOT_ARCH = "amd64"
@@ -53,20 +51,40 @@ def shortcut_of(build_name):
     return build_name[len("without-"):] if build_name.startswith("without-") else None
 
 
+def read_matrix(path=MATRIX):
+    """tools/matrix: the targets in order, the roots of each series, the
+    series and release of each bench target, the venv and build directory
+    names by place."""
+    table = {"targets": [], "roots": {}, "bench": {}, "venv": {}, "build": {}}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            kind, *words = line.split("#")[0].split() or [None]
+            if kind in ("series", "bench"):
+                table["targets"].append(words[0])
+            if kind == "series":
+                table["roots"][words[0]] = words[1:]
+            elif kind == "bench":
+                table["bench"][words[0]] = (words[1], words[2].split("/")[0])
+            elif kind in ("venv", "build"):
+                table[kind][words[0]] = words[1]
+    return table
+
+
 class Target(collections.namedtuple("Target", "name series release")):
     """name as written ("3.14", "3.13-trixie"); release None for the host."""
 
-    @property
-    def prefix(self):
-        return f"{self.release}-" if self.release else ""
+    def name_of(self, kind, build):
+        template = read_matrix()[kind]["root" if self.release else "host"]
+        variant = "" if build is DEFAULT else f"-{build.name}"
+        for key, value in (("series", self.series), ("release", self.release), ("variant", variant)):
+            template = template.replace("{%s}" % key, value or "")
+        return template
 
     def venv(self, build):
-        suffix = "" if build is DEFAULT else f"-{build.name}"
-        return f".venv-{self.prefix}{self.series}{suffix}"
+        return self.name_of("venv", build)
 
     def build_settings(self, build):
-        suffix = "" if build is DEFAULT else f"-{build.name}"
-        settings = [f"--config-settings=build-dir=build/{self.prefix}{{wheel_tag}}{suffix}"]
+        settings = [f"--config-settings=build-dir={self.name_of('build', build)}"]
         settings += [f"--config-settings=cmake.define.{define}" for define in build.defines]
         return " ".join(settings)
 
@@ -78,47 +96,29 @@ def say(text):
     print(f"[callgrind] {text}", file=sys.stderr, flush=True)
 
 
-def _quiet(command):
-    done = subprocess.run(command, capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    return done.returncode, done.stdout.strip(), done.stderr.strip()
-
-
-def root_series(release):
-    code, out, err = _quiet([DEBIAN_ROOT, "series", release, ROOT_ARCH])
-    if code != 0:
-        raise LookupError(err or f"no {release}/{ROOT_ARCH} root is known")
-    return out.split()
-
-
 def resolve(words, inside=None):
     """Targets for the BENCH_SERIES words, host ones first, then each root's
     in the order first named; words found nowhere are reported and left out.
     Inside a root (inside=RELEASE) every word is that root's."""
-    targets = []
+    matrix = read_matrix()
+    targets, roots = [], matrix["roots"]
     for word in words:
         match = TARGET_WORD.match(word)
         if not match:
             raise ValueError(f"{word!r}: expected X.Y or X.Y-RELEASE, e.g. 3.13-trixie")
-        series, release = match.groups()
+        series, release = matrix["bench"].get(word, match.groups())
         if inside:
             targets.append(Target(word, series, inside))
             continue
-        try:
-            if release is None and _quiet([FIND_PYTHON, series])[0] == 0:
-                targets.append(Target(word, series, None))
-                continue
-            if release is None:
-                code, out, _ = _quiet([DEBIAN_ROOT, "shipping", series])
-                if code != 0:
-                    raise LookupError(f"neither pyenv nor PATH has CPython {series}, nor a known root")
-                release = out.split()[0]
-            elif series not in root_series(release):
-                raise LookupError(f"Debian {release} ships CPython {' '.join(root_series(release))}, "
-                                  f"not {series}")
-        except (LookupError, OSError) as error:
-            say(f"skipping {word}: {error}")
-            continue
-        targets.append(Target(word, series, release))
+        native = [root.split("/")[0] for root in roots.get(series, ()) if root.endswith("/" + ROOT_ARCH)]
+        if release is None and subprocess.run([FIND_PYTHON, series], capture_output=True,
+                                              stdin=subprocess.DEVNULL).returncode == 0:
+            targets.append(Target(word, series, None))
+        elif release in native or (release is None and native):
+            targets.append(Target(word, series, release or native[0]))
+        else:
+            say(f"skipping {word}: " + (f"no {release}/{ROOT_ARCH} root ships CPython {series}" if release
+                                        else f"neither pyenv nor PATH has CPython {series}, nor a root"))
     order = {None: 0}
     for target in targets:
         order.setdefault(target.release, len(order))

@@ -4,26 +4,16 @@ native class against the plain-Python one, beside the ratio each should reach.
     python benchmarks/callgrind_goals.py --series "3.9 3.14 3.13-trixie" [--shortcuts [NAMES]]
                                          [--only TEXT] [--generators N]
     python benchmarks/callgrind_goals.py --python PATH [--only TEXT] [--generators N]
-    python benchmarks/callgrind_goals.py --profile "session tag" [--generators 8] [--python PATH]
+    python benchmarks/callgrind_goals.py --profile ROW|STATEMENT [--generators 8] [--python PATH]
 
 Every figure is (Ir of 2N calls - Ir of N calls) / N from two runs in fresh
-interpreters (callgrind_per_call.py), 20 statements per loop turn, on fast
-locals, with PYTHONHASHSEED=0. Instruction counts barely move from run to
-run, so a few thousand calls are enough.
-
-With --series, each target (callgrind_builds.py: here, or in the Debian
-root that ships it) gets its default and its generic build, each in its own
-venv; --shortcuts adds one build per shortcut left out (all, or those
-named, e.g. "state_memory,lock_direct_calls"). The plain class runs
-once per target, each build's native class beside it. Per target, a table
-on stdout and benchmarks/results/callgrind-TARGET.json (both builds,
-goals), with --shortcuts also shortcuts-TARGET.json (what leaving each
-shortcut out costs); -partial files when --only or --generators narrows the
-rows. A build whose library is byte for byte the default's is not measured
-again. Without --series, the interpreter of --python (default: this one),
-which must have the package installed, is measured alone (-partial files).
-The goals are reported, never enforced: the exit status says only whether
-everything could be built and measured.
+interpreters (callgrind_per_call.py), N = 16,000 unless --calls says
+otherwise. With --series, each target (callgrind_builds.py) gets its
+default and generic build, and with --shortcuts one per shortcut left out;
+a table each on stdout and JSON in benchmarks/results/ (-partial files
+when narrowed). Without --series, the interpreter of --python (default:
+this one) is measured as it is. The goals are reported, never enforced.
+docs/benchmarks.md says more.
 """
 
 import argparse
@@ -46,8 +36,9 @@ from callgrind_child import uses_generators
 from callgrind_tables import goals_markdown, shortcuts_markdown
 
 REPO = builds.REPO
-ALL_SERIES = "3.9 3.10 3.11 3.12 3.13 3.13-trixie 3.14 3.15"
-DEFAULT_CALLS = 2000
+ALL_SERIES = " ".join(builds.read_matrix()["targets"])
+# The goals are judged at this many calls.
+DEFAULT_CALLS = 16000
 # Two cores: more callgrind runs at once would only queue.
 DEFAULT_JOBS = 2
 TURN = 8
@@ -134,9 +125,6 @@ def goal_of(case, series):
     return goal
 
 
-# --------------------------------------------------------------------------
-# Interpreters, builds and the state of the tree.
-
 def describe_interpreter(python):
     code = ("import sys, merrow_sdk.logging.trace_key as m\n"
             "print('%d.%d' % sys.version_info[:2]); print(sys.version.split()[0]); "
@@ -178,9 +166,6 @@ def prepare(target, build_list, cases):
     return {"target": target, "series": default["series"], "tree": tree, "cases": cases,
             "builds": made}
 
-
-# --------------------------------------------------------------------------
-# Measuring.
 
 class Progress:
     def __init__(self, total):
@@ -344,9 +329,6 @@ def measure(prepared_targets, calls, jobs, partial):
     return failed
 
 
-# --------------------------------------------------------------------------
-# Running.
-
 def passed_on(args):
     """The options a root's run of this script takes from this one."""
     argv = ["--calls", str(args.calls), "--jobs", str(args.jobs)]
@@ -419,8 +401,9 @@ def main():
     parser.add_argument("--calls", type=int, default=DEFAULT_CALLS,
                         help="N: each run has N and 2N calls")
     parser.add_argument("--jobs", type=int, default=DEFAULT_JOBS, help="callgrind runs at once")
-    parser.add_argument("--profile", metavar="ROW",
-                        help="instead: where the instructions of the first matching row go")
+    parser.add_argument("--profile", metavar="ROW|STATEMENT",
+                        help="instead: where the instructions of the first matching row, "
+                             "or of any statement (see callgrind_per_call.py), go")
     parser.add_argument("--top", type=int, default=20, help="functions shown by --profile")
     # Set by the run that enters a root: every --series target is this root's.
     parser.add_argument("--inside", metavar="RELEASE", help=argparse.SUPPRESS)
@@ -440,10 +423,8 @@ def main():
     python = args.python or sys.executable
 
     if args.profile:
-        cases = plan(args.profile, args.generators)
-        if not cases:
-            parser.error(f"no row matches {args.profile!r}")
-        case = cases[0]
+        case = (plan(args.profile, args.generators)
+                or [Case(Row("", "", args.profile, False), args.generators or 1)])[0]
         implementations = ("native",) if case.row.once else ("native", "pure")
         cg.print_profile(case.row.statement, implementations, calls, args.top, case.generators,
                          python)

@@ -1,9 +1,7 @@
-"""Instructions per call, and where they go, under callgrind.
+"""Instructions per call, and where they go, under callgrind, for
+callgrind_goals.py (its --profile shows the latter).
 
-    python benchmarks/callgrind_per_call.py [STATEMENT] [--calls N] [--top K]
-                                            [--generators N] [--python PATH]
-
-Runs the statement (default: g.generate_error_id()) N and 2N times in a
+Runs a statement N and 2N times in a
 fresh interpreter (callgrind_child.py) under valgrind's callgrind, once for
 the native class and once for the pure-Python one, and prints the
 difference divided by N: the cost of one call with start-up and set-up taken out, in total and for the
@@ -12,13 +10,8 @@ LogIDGenerator, g (a generator with a session), fresh (one without), and
 the inputs m (a message), k (an identifier), t (a token), node and idx
 (the constructor's arguments). With --generators N, the unrolled copies of
 the statement take g and fresh in turn from N different generators.
-
---python runs the measured interpreter from another environment (one whose
-native module was built for it); this script itself needs only the
-standard library.
 """
 
-import argparse
 import os
 import re
 import subprocess
@@ -125,25 +118,3 @@ def print_profile(statement, implementations, calls, top, generators=1, python=N
         print(common.format_table(
             ["incl./call", "self/call", "function"],
             [[f"{incl:.0f}", f"{own:.0f}", name] for incl, own, name in functions], ">><"))
-
-
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("statement", nargs="?", default="g.generate_error_id()")
-    parser.add_argument("--calls", type=int, default=20000)
-    parser.add_argument("--top", type=int, default=25)
-    parser.add_argument("--generators", type=int, default=1,
-                        help="generators the unrolled statements take in turn")
-    parser.add_argument("--python", help="interpreter to measure (default: this one)")
-    parser.add_argument("--implementations", default="native,pure",
-                        help="comma-separated: native, pure")
-    args = parser.parse_args()
-    if args.generators < 1:
-        parser.error("--generators must be at least 1")
-    calls = round_calls(args.calls)
-    print_profile(args.statement, args.implementations.split(","), calls, args.top,
-                  args.generators, args.python)
-
-
-if __name__ == "__main__":
-    main()

@@ -74,9 +74,6 @@ def heading(report):
     return f"#### {report['target']}: {where(report)}\n\n{provenance(report)}"
 
 
-# --------------------------------------------------------------------------
-# Both builds against the goals.
-
 def goal_text(goal):
     if goal is None:
         return "-"
@@ -131,9 +128,6 @@ def goals_markdown(report):
     lines += ["", "Goals met: " + "; ".join(counts) + "."]
     return "\n".join(lines)
 
-
-# --------------------------------------------------------------------------
-# What each shortcut saves.
 
 def shortcuts_of(report):
     return [name[len("without-"):] for name in report["builds"] if name.startswith("without-")]
@@ -202,9 +196,6 @@ def savings_summary(found):
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
 
-
-# --------------------------------------------------------------------------
-# The document.
 
 def tables():
     goals, shortcuts = reports("callgrind"), reports("shortcuts")

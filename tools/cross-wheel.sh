@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Builds the wheel of one ARM Debian release with the build backend, cross-
-# compiled against the CPython of that release's root (tools/debian-root,
-# made as needed) through tools/cross-toolchain.cmake, its libraries
-# stripped; gives it the manylinux tag auditwheel finds (tools/manylinux.sh)
-# and unpacks it into build/target/<release>-<arch>, where the target
-# library tests read it. Prints the wheel's path.
+# The wheel of one ARM Debian root, cross-built against it through
+# tools/cross-toolchain.cmake, stripped, tagged (tools/manylinux.sh) and
+# unpacked into build/target/<release>-<arch> for the target library tests.
+# Prints the wheel's path.
 #   cross-wheel.sh ARCH RELEASE OUTDIR     ARCH: armhf or arm64
 set -euo pipefail
 . "$(dirname "$0")/series.sh"

@@ -1,51 +1,58 @@
 #!/usr/bin/env bash
 # Makes sure this machine can build the package: a C++ compiler, a
-# supported CPython and its venv module. What is missing is installed with
-# apt where there is apt and the right to use it (root, or sudo without a
-# password); otherwise the script says what to install. Safe to run again;
-# reads no standard input.
-#   host-packages.sh [X.Y]   the CPython series wanted (default: as find-python.sh)
+# supported CPython and its venv module and headers. What is missing is
+# installed with apt where there is apt and the right to use it (root, or
+# sudo without a password); otherwise the script says what to install.
+# Safe to run again; reads no standard input.
+#   host-packages.sh [X.Y]             the CPython series wanted (default: as find-python.sh)
+#   host-packages.sh --apt PACKAGE...  those Debian packages, where missing
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-series=${1:-}
 
 say() { printf '[host-packages] %s\n' "$*" >&2; }
 
 apt_install() {
-  local runner=()
+  local runner=() missing=() pkg log
+  for pkg; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
-      runner=(sudo -n)
-    else
-      say "error: missing $*; install them (apt install $*) or run as root"
-      return 1
-    fi
+    command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null ||
+      { say "error: missing ${missing[*]}; install them (apt install ${missing[*]}) or run as root"; return 1; }
+    runner=(sudo -n)
   fi
-  command -v apt-get >/dev/null 2>&1 || { say "error: missing $*, and no apt-get to install them with"; return 1; }
-  say "installing $*"
-  local log
+  command -v apt-get >/dev/null 2>&1 || { say "error: missing ${missing[*]}, and no apt-get to install them with"; return 1; }
+  say "installing ${missing[*]}"
   log=$(mktemp)
   if ! { "${runner[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-         "${runner[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@"; } \
+         "${runner[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
        </dev/null >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     rm -f "$log"
-    say "error: installing $* failed"
+    say "error: installing ${missing[*]} failed"
     return 1
   fi
   rm -f "$log"
 }
 
-if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
-  apt_install g++
+if [ "${1:-}" = --apt ]; then
+  shift
+  apt_install "$@"
+  exit
 fi
+series=${1:-}
 
+command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || apt_install g++
+
+# shellcheck disable=SC2086  # no series: the default one
 if ! python=$("$here/find-python.sh" $series 2>/dev/null); then
   if [ -n "$series" ]; then
     apt_install "python$series" "python$series-venv" "python$series-dev"
   else
     apt_install python3 python3-venv python3-dev
   fi
+  # shellcheck disable=SC2086
   python=$("$here/find-python.sh" $series)
 fi
 
@@ -55,6 +62,4 @@ missing=()
 "$python" -c 'import ensurepip' 2>/dev/null || missing+=("python$version-venv")
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 [ -f "$include/Python.h" ] || missing+=("python$version-dev")
-if [ ${#missing[@]} -gt 0 ]; then
-  apt_install "${missing[@]}"
-fi
+[ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"

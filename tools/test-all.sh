@@ -20,26 +20,18 @@ for series in $SERIES; do
   fi
   where=here
   [ "$place" = host ] || where="in the ${place/ //} root"
-  say "CPython $series ($where) in $(venv_of "$series")"
-  ran=$((ran + 1))
-  rc=0
-  in_place_of "$series" make --no-print-directory test PY_SERIES="$series" VENV="$(venv_of "$series")" \
-    BUILD_SETTINGS="--config-settings=build-dir=$(build_dir_of "$series")" PYTEST_ARGS="${PYTEST_ARGS:-}" \
+  say "CPython $series ($where) in $(name_of venv "$series")"
+  ran=$((ran + 1)) rc=0
+  in_place_of "$series" make --no-print-directory test PY_SERIES="$series" VENV="$(name_of venv "$series")" \
+    BUILD_SETTINGS="--config-settings=build-dir=$(name_of build "$series")" PYTEST_ARGS="${PYTEST_ARGS:-}" \
     </dev/null 2>&1 | tee "$logs/$series.log" || rc=$?
-  # pytest's closing line, e.g. "1750 passed, 10 skipped in 9.47s".
-  result=$(grep -E '^[0-9]+ (passed|failed|error)' "$logs/$series.log" | tail -n 1 || true)
-  if [ "$rc" -eq 0 ]; then
-    summary+=("$series ($where): ok, ${result:-no pytest summary}")
-  else
-    summary+=("$series ($where): FAILED, ${result:-no pytest summary; see $logs/$series.log}")
-    failed=1
-  fi
+  verdict=ok
+  [ "$rc" -eq 0 ] || { verdict=FAILED; failed=1; }
+  result=$(last_summary "$logs/$series.log")
+  summary+=("$series ($where): $verdict, ${result:-no pytest summary; see $logs/$series.log}")
 done
 
 say "summary (logs in $logs/):"
 printf '  %s\n' "${summary[@]}" >&2
-if [ "$ran" -eq 0 ]; then
-  say "error: none of the CPython series $SERIES is installed"
-  exit 1
-fi
+[ "$ran" -gt 0 ] || { say "error: none of the CPython series $SERIES is installed"; exit 1; }
 exit "$failed"

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # `make test-armhf`, `make test-arm64`, `make test-trixie`: the wheel of one
-# Debian root, tested there (tools/debian-root, the root made as needed).
-# For an ARM root it is cross-built against the root and the suite runs
-# under emulation; for a native root, each series it holds is built here if
-# pyenv or PATH has it (the ABI is the same at every patch level), else in
-# the root. Each wheel is checked (tools/check_wheel.py) before its suite.
+# Debian root, checked (tools/check_wheel.py) and tested there: cross-built
+# for a foreign root; for a native one, each series built where it runs (the
+# ABI is the same at every patch level).
 #   test-in-root.sh RELEASE ARCH      (PYTEST_ARGS as for `make test`)
 set -euo pipefail
 . "$(dirname "$0")/series.sh"

@@ -1,18 +1,14 @@
 #!/usr/bin/env bash
-# `make wheels`: in dist/, a manylinux wheel for every supported CPython
-# series (built here, or in the native Debian root that ships the series),
-# one ARM manylinux wheel for each target Debian release and architecture
-# (cross-built against that release's root), and the sdist. Checks what each
-# wheel holds and runs `twine check` over all of them, then installs every
-# wheel into a fresh venv and runs the suite against it from a copy of the
-# tests, away from the source tree: x86_64 wheels here or in their root, ARM
-# wheels in their emulated root.
-# PYTEST_ARGS is passed on as for `make test`; MERROW_SERIES and
-# MERROW_ARM_ROOTS (e.g. "bullseye/armhf forky/arm64") narrow the lists.
+# `make wheels`: in dist/, a manylinux wheel of every series where it runs,
+# one of every foreign root (cross-built) and the sdist; all checked, then
+# each wheel's suite run where its interpreter is (tools/suite.sh).
+# docs/target-platform.md says more. PYTEST_ARGS as for `make test`;
+# MERROW_SERIES and MERROW_ARM_ROOTS ("bullseye/armhf forky/arm64", or ""
+# for none) narrow it.
 set -euo pipefail
 . "$(dirname "$0")/series.sh"
 cd "$REPO"
-ARM_ROOTS=${MERROW_ARM_ROOTS:-bullseye/armhf bookworm/armhf trixie/armhf forky/armhf bookworm/arm64 trixie/arm64 forky/arm64}
+ARM_ROOTS=${MERROW_ARM_ROOTS-$(matrix roots | grep -v "/$(dpkg --print-architecture)$" | sort -t/ -k2,2r -s | xargs)}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -22,7 +18,8 @@ mkdir -p dist
 rm -f dist/merrow_sdk-*.whl dist/merrow_sdk-*.tar.gz
 tools=$(tools/packaging-venv.sh)
 
-declare -a x86_series=() x86_places=() x86_wheels=()
+# Each wheel, and where its suite runs: "host SERIES" or "RELEASE ARCH [LIBS]".
+declare -a wheels=() places=() libs=()
 for series in $SERIES; do
   if ! place=$(place_of "$series"); then
     say "skipping CPython $series: neither pyenv nor PATH has it, nor a known root"
@@ -32,19 +29,17 @@ for series in $SERIES; do
   [ "$place" = host ] || where=" in the ${place/ //} root"
   say "building the CPython $series wheel$where"
   built=$(build_series_wheel "$series" "build/wheels/cp${series/./}-x86_64")
-  x86_series+=("$series")
-  x86_places+=("$place")
-  x86_wheels+=("$(tools/manylinux.sh "$built" dist)")
+  wheels+=("$(tools/manylinux.sh "$built" dist)")
+  places+=("${place/#host/host $series}")
 done
-[ ${#x86_wheels[@]} -gt 0 ] || { say "error: none of the CPython series $SERIES is installed"; exit 1; }
+[ ${#wheels[@]} -gt 0 ] || { say "error: none of the CPython series $SERIES is installed"; exit 1; }
 
-declare -a arm_roots=() arm_wheels=() arm_libs=()
 for entry in $ARM_ROOTS; do
   release=${entry%/*} arch=${entry#*/}
   say "building the $arch wheel for Debian $release"
-  arm_roots+=("$entry")
-  arm_wheels+=("$(tools/cross-wheel.sh "$arch" "$release" dist)")
-  arm_libs+=("$REPO/build/target/$release-$arch")
+  wheels+=("$(tools/cross-wheel.sh "$arch" "$release" dist)")
+  libs+=("$REPO/build/target/$release-$arch")
+  places+=("$release $arch ${libs[-1]}")
 done
 
 say "building the sdist"
@@ -56,9 +51,9 @@ mv -f "${sdists[0]}" dist/
 sdist="dist/$(basename "${sdists[0]}")"
 
 say "checking the contents of the wheels"
-"$tools/bin/python" tools/check_wheel.py "${x86_wheels[@]}" "${arm_wheels[@]}"
+"$tools/bin/python" tools/check_wheel.py "${wheels[@]}"
 say "checking the metadata of the wheels and the sdist"
-"$tools/bin/twine" check --strict "${x86_wheels[@]}" "${arm_wheels[@]}" "$sdist"
+"$tools/bin/twine" check --strict "${wheels[@]}" "$sdist"
 
 # The suite as the wheels' users would run it: no src/ on any path.
 suite="$work/suite"
@@ -66,64 +61,32 @@ mkdir -p "$suite"
 cp -r tests pyproject.toml examples "$suite/"
 find "$suite" -name __pycache__ -prune -exec rm -rf {} +
 # Here the target library tests read every cross build just made.
-MERROW_TARGET_LIBS=$(IFS=:; echo "${arm_libs[*]}")
+MERROW_TARGET_LIBS=$(IFS=:; echo "${libs[*]}")
 export MERROW_TARGET_LIBS
 
 size_of() { echo "$(( ($(stat -c %s "$1") + 512) / 1024 )) KiB"; }
-last_summary() { grep -E '^=* *[0-9]+ (passed|failed|error)' "$1" | tail -n 1 | tr -d '=' | sed 's/^ *//; s/ *$//' || true; }
-
 declare -a summary=()
 failed=0
-# The summary line of wheel $1, whose suite exited with $2 and logged to $3
-# where $4 says.
-record_result() {
-  local wheel=$1 rc=$2 log=$3 where=$4 verdict=ok
-  if [ "$rc" -ne 0 ]; then verdict=FAILED; failed=1; fi
-  summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict $where, $(last_summary "$log")")
-}
-
-test_here() {
-  local series=$1 wheel=$2 venv="$work/venv-$1"
-  "$(tools/find-python.sh "$series")" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel" pytest hypothesis pyelftools
-  "$venv/bin/python" -m pip check
-  # Both modules must come from the venv, never from the work tree.
-  (cd "$suite" && "$venv/bin/python" -W ignore::RuntimeWarning -c '
-import sys
-import merrow_sdk.logging.trace_key as t, merrow_sdk.patchbay as p
-for m in (t, p):
-    if not m.__file__.startswith(sys.prefix + "/"):
-        sys.exit("%s was imported from %s, not from %s" % (m.__name__, m.__file__, sys.prefix))
-')
-  # shellcheck disable=SC2086  # PYTEST_ARGS is a list of words, as for `make test`
-  (cd "$suite" && "$venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-})
-}
-
-for i in "${!x86_wheels[@]}"; do
-  series=${x86_series[$i]} place=${x86_places[$i]} wheel=${x86_wheels[$i]} rc=0
-  log="$work/pytest-$series.log"
-  if [ "$place" = host ]; then
-    say "testing $(basename "$wheel") in a fresh venv"
-    test_here "$series" "$wheel" 2>&1 | tee "$log" || rc=$?
-    record_result "$wheel" "$rc" "$log" "in a fresh venv"
+for i in "${!wheels[@]}"; do
+  wheel=${wheels[$i]} rc=0
+  read -r release arch lib <<<"${places[$i]}"
+  if [ "$release" = host ]; then
+    where="in a fresh venv"
+    series=$arch
+    command=(tools/suite.sh "$suite" "$series" "$wheel" pytest hypothesis pyelftools)
   else
-    say "testing $(basename "$wheel") in the ${place/ //} root"
-    # shellcheck disable=SC2086  # "RELEASE ARCH"
-    tools/debian-root/debian-root suite $place "$wheel" 2>&1 | tee "$log" || rc=$?
-    record_result "$wheel" "$rc" "$log" "in the ${place/ //} root"
+    where="in the $release/$arch root"
+    command=(tools/debian-root/debian-root suite ${lib:+--libs "$lib"} "$release" "$arch" "$wheel")
   fi
-done
-
-for i in "${!arm_wheels[@]}"; do
-  entry=${arm_roots[$i]} wheel=${arm_wheels[$i]} rc=0
-  log="$work/pytest-${entry/\//-}.log"
-  say "testing $(basename "$wheel") in the emulated $entry root"
-  tools/debian-root/debian-root suite --libs "${arm_libs[$i]}" "${entry%/*}" "${entry#*/}" "$wheel" 2>&1 |
-    tee "$log" || rc=$?
-  record_result "$wheel" "$rc" "$log" "in the emulated $entry root"
+  say "testing $(basename "$wheel") $where"
+  "${command[@]}" 2>&1 | tee "$work/pytest-$i.log" || rc=$?
+  verdict=ok
+  [ "$rc" -eq 0 ] || { verdict=FAILED; failed=1; }
+  summary+=("$(basename "$wheel") ($(size_of "$wheel")): $verdict $where, $(last_summary "$work/pytest-$i.log")")
 done
 summary+=("$(basename "$sdist") ($(size_of "$sdist")): twine check passed")
 
 say "summary:"
-printf '  %s\n' "${summary[@]}" >&2
+printf '  %s
+' "${summary[@]}" >&2
 exit "$failed"

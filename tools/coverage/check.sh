@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
-# Line coverage of src/native (both modules, the shared helpers and the inline
-# code of their headers) by the whole test suite, on CPython 3.9 here and on
-# the newest series inside the Debian trixie root (tools/debian-root), each from
-# its own unoptimised gcov build under build/coverage-<run>. Prints the total
-# and, per file, the lines never run; writes text, HTML and JSON reports
+# Line coverage of src/native (the modules, shared helpers and inline header
+# code) by the whole suite, per run from its own unoptimised gcov build under
+# build/coverage-<run>: the total and the lines never run per file, reports
 # under build/coverage/<run>/. Fails if the suite fails or a run is below the
 # minimum.
 #
 #   tools/coverage/check.sh [pytest arguments]
 #   COVERAGE_MIN=97 (default; percent of lines)
 #   COVERAGE_SERIES="3.9 3.13@trixie" (default): the runs. X.Y is that series
-#   from tools/find-python.sh here; X.Y@trixie is the trixie root's CPython
-#   (3.13 only), with the modules built here and their counts written back
-#   into the build here. The root is why 3.13 is measured there by default:
-#   the state code that needs complete dictionary watchers runs only from
-#   3.13.1, and pyenv may hold an older 3.13. Runs in the root need root.
+#   from tools/find-python.sh here; X.Y@RELEASE that of the release's native
+#   root (as root), the modules built here and their counts written back into
+#   the build here. 3.13 is measured in trixie by default: the state code
+#   that needs complete dictionary watchers runs only from 3.13.1, and pyenv
+#   may hold an older 3.13.
 #   GCOV=gcov (default): must match the compiler's version
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -24,38 +22,19 @@ minimum=${COVERAGE_MIN:-97}
 reports=build/coverage
 tools_venv=build/coverage-tools/venv
 gcov=${GCOV:-gcov}
-trixie_series=3.13
-measured=${COVERAGE_SERIES:-3.9 $trixie_series@trixie}
-
-tools_series=
-for series in $SERIES; do
-  tools/find-python.sh "$series" >/dev/null 2>&1 && tools_series=$series
-done
-[ -n "$tools_series" ] || { tools/find-python.sh 3.9 >/dev/null; exit 1; }
+arch=$(dpkg --print-architecture)
+measured=${COVERAGE_SERIES:-3.9 3.13@trixie}
 
 for run in $measured; do
   case $run in
-    "$trixie_series@trixie") [ "$(id -u)" -eq 0 ] ||
-      { echo "error: $run needs root (chroot and mounts); set COVERAGE_SERIES to host series only" >&2; exit 1; } ;;
-    *@*) echo "error: $run: only $trixie_series@trixie runs in a root" >&2; exit 1 ;;
+    *@*) matrix root-series "${run#*@}/$arch" | grep -qw -- "${run%@*}" ||
+           { echo "error: $run: no ${run#*@}/$arch root ships CPython ${run%@*}" >&2; exit 1; }
+         [ "$(id -u)" -eq 0 ] || { echo "error: $run needs root (chroot and mounts)" >&2; exit 1; } ;;
     *) tools/find-python.sh "$run" >/dev/null ;;
   esac
 done
 
-# A venv of series $2 at $1, made again if missing or of another series.
-make_venv() {
-  local venv=$1 series=$2 base
-  base=$(tools/find-python.sh "$series")
-  if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$series'" 2>/dev/null; then
-    rm -rf "$venv"
-    "$base" -m venv "$venv"
-  fi
-}
-
-make_venv "$tools_venv" "$tools_series"
-if ! "$tools_venv/bin/gcovr" --version >/dev/null 2>&1; then
-  "$tools_venv/bin/python" -m pip install -q --disable-pip-version-check 'gcovr>=8'
-fi
+tools/venv.sh "$tools_venv" "" 'gcovr>=8'
 
 build_options=(--no-build-isolation --no-deps
   --config-settings=cmake.build-type=Debug
@@ -70,25 +49,12 @@ require_counting() {
   done
 }
 
-# Run $1 (series $2): the package built for coverage into its venv.
-install_instrumented() {
-  local root=build/coverage-$1 series=$2 python site
-  python=$root/venv/bin/python
-  make_venv "$root/venv" "$series"
-  "$python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis
-  "$python" -m pip install -q --disable-pip-version-check "${build_options[@]}" \
-    --config-settings=build-dir="$root/cmake" .
-  site=$("$python" -c "import sysconfig; print(sysconfig.get_paths()['platlib'])")
-  require_counting "$site"/merrow_sdk/logging/trace_key.*.so "$site"/merrow_sdk/patchbay/__init__.*.so
-}
-
-# Run $1 (series $2): a wheel of the package built for coverage, for the
-# root; prints its path.
+# Run $1 (series $2): a wheel of the package built for coverage; prints its
+# path.
 build_instrumented_wheel() {
   local root=build/coverage-$1 series=$2 python built
   python=$root/venv/bin/python
-  make_venv "$root/venv" "$series"
-  "$python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja >&2
+  tools/venv.sh "$root/venv" "$series" >&2
   rm -rf "$root/wheel"
   "$python" -m pip wheel -q --disable-pip-version-check "${build_options[@]}" \
     --config-settings=build-dir="$root/cmake" -w "$root/wheel" . >&2
@@ -140,31 +106,24 @@ for run in $measured; do
   series=${run%@*}
   label=${run/@/-}
   objects=build/coverage-$label/cmake
-  status=0
-  case $run in
-    *@trixie)
-      name="CPython $series in trixie"
-      say "$name: instrumented build here"
-      tools/debian-root/debian-root make trixie amd64 >/dev/null
-      wheel=$(build_instrumented_wheel "$label" "$series")
-      check_gcov "$objects"
-      reset_counts "$objects"
-      say "$name: test suite"
-      # The modules write their counts beside their notes, by absolute path:
-      # the build directory is mounted at that path in the root.
-      PYTEST_ARGS="$*" tools/debian-root/debian-root suite --bind "$PWD/$objects" \
-        trixie amd64 "$wheel" || status=$?
-      ;;
-    *)
-      name="CPython $series"
-      say "$name: instrumented build"
-      install_instrumented "$label" "$series"
-      check_gcov "$objects"
-      reset_counts "$objects"
-      say "$name: test suite"
-      "build/coverage-$label/venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
-      ;;
-  esac
+  status=0 release=${run#"$series"}
+  release=${release#@}
+  name="CPython $series${release:+ in $release}"
+  say "$name: instrumented build here"
+  wheel=$(build_instrumented_wheel "$label" "$series")
+  check_gcov "$objects"
+  reset_counts "$objects"
+  say "$name: test suite"
+  if [ -n "$release" ]; then
+    # The modules write their counts beside their notes, by absolute path:
+    # the build directory is mounted at that path in the root.
+    PYTEST_ARGS="$*" tools/debian-root/debian-root suite --bind "$PWD/$objects" \
+      "$release" "$arch" "$wheel" || status=$?
+  else
+    suite=build/coverage-$label/suite
+    rm -rf "$suite" && mkdir -p "$suite" && cp -r tests pyproject.toml examples "$suite/"
+    PYTEST_ARGS="$*" tools/suite.sh "$suite" "$series" "$wheel" pytest hypothesis || status=$?
+  fi
   if [ "$status" -ne 0 ]; then
     echo "error: the test suite failed on $name (exit $status)" >&2
     failed=1

@@ -1,40 +1,11 @@
-# Host preparation for the Debian roots: debootstrap, and for foreign
+# Host preparation for the Debian roots: mmdebstrap, and for foreign
 # architectures the cross compiler and qemu through binfmt_misc. Sourced by
 # debian-root, not run. Safe to repeat; reads no standard input.
 
-# Debian architecture -> GNU triplet, qemu's name for the machine.
-triplet_of() {
-  case $1 in
-    amd64) echo x86_64-linux-gnu ;;
-    armhf) echo arm-linux-gnueabihf ;;
-    arm64) echo aarch64-linux-gnu ;;
-    *) return 1 ;;
-  esac
-}
-qemu_name_of() {
-  case $1 in
-    armhf) echo arm ;;
-    arm64) echo aarch64 ;;
-    *) return 1 ;;
-  esac
-}
 host_arch() { dpkg --print-architecture; }
 is_foreign() { [ "$1" != "$(host_arch)" ]; }
 
-ensure_packages() {
-  local missing=() pkg apt_log
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  say "installing ${missing[*]} on the host"
-  mkdir -p "$CACHE"
-  apt_log="$CACHE/apt.log"
-  { DEBIAN_FRONTEND=noninteractive apt-get update -q &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
-    </dev/null >"$apt_log" 2>&1 ||
-    { tail -n 30 "$apt_log" >&2; die "installing ${missing[*]} failed; full log in $apt_log"; }
-}
+ensure_packages() { "$REPO/tools/host-packages.sh" --apt "$@" || die "installing $* on the host failed"; }
 
 BINFMT=/proc/sys/fs/binfmt_misc
 
@@ -57,41 +28,20 @@ enable_qemu() {
       die "the kernel refused the qemu-$name registration from $conf"
   fi
   grep -qx enabled "$entry" || echo 1 >"$entry" || die "cannot enable $entry"
-}
-
-# A static program of the target proves the whole chain: compiler,
-# registration, qemu.
-probe_foreign() {
-  local triplet=$1 dir rc=0
-  dir=$(mktemp -d)
-  printf 'int main(void) { return 42; }\n' >"$dir/probe.c"
-  "$triplet-gcc" -static -O0 -o "$dir/probe" "$dir/probe.c" || die "$triplet-gcc does not work"
-  "$dir/probe" || rc=$?
-  rm -rf "$dir"
-  [ "$rc" -eq 42 ] || die "this machine does not run $triplet programs (exit $rc); check $BINFMT"
+  # Opened by the kernel itself, qemu needs no copy in the roots.
+  grep -q '^flags:.*F' "$entry" || die "qemu-$name is registered without the F flag ($entry)"
 }
 
 # Makes the host able to make roots of architecture $1, and to cross-build
 # for it and run its programs when it is foreign.
 prepare_host() {
   local arch=$1 triplet
-  ensure_packages debootstrap ca-certificates wget
+  ensure_packages mmdebstrap ca-certificates wget dpkg-dev
   is_foreign "$arch" || return 0
-  triplet=$(triplet_of "$arch")
-  ensure_packages "g++-$triplet" "binutils-$triplet" qemu-user-static binfmt-support
+  # The GNU triplet; its processor is qemu's name for the machine.
+  triplet=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+  ensure_packages "g++-$triplet" "binutils-$triplet" qemu-user-static binfmt-support arch-test
   mount_binfmt
-  enable_qemu "$(qemu_name_of "$arch")"
-  probe_foreign "$triplet"
-}
-
-# Whether the kernel opens qemu-$1 itself (the fix-binary flag), so that
-# a root needs no copy of it.
-qemu_fixed() { grep -q '^flags:.*F' "$BINFMT/qemu-$1"; }
-
-provide_qemu_in() {
-  local dir=$1 entry=$BINFMT/qemu-$2 interp
-  qemu_fixed "$2" && return 0
-  interp=$(awk '$1 == "interpreter" { print $2 }' "$entry")
-  mkdir -p "$dir$(dirname "$interp")"
-  cp -L "$(command -v "qemu-$2-static")" "$dir$interp"
+  enable_qemu "$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)"
+  arch-test "$arch" >/dev/null || die "this machine does not run $arch programs (arch-test); check $BINFMT"
 }

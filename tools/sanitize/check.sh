@@ -5,25 +5,20 @@
 # every interpreter it starts. Fails on any sanitizer report of any process.
 #
 #   tools/sanitize/check.sh [pytest arguments]
-#   SANITIZE=address,undefined (default)  PY_SERIES=3.9 (default)
+#   SANITIZE=address,undefined (default)  PY_SERIES (default: as `make test`)
 #   SANITIZE_FULL_STACKS=1: unwind every allocation through the interpreter's
 #   frames too (complete stacks in reports; the run takes some 20 times longer)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-series=${PY_SERIES:-3.9}
+series=${PY_SERIES:-}
 sanitizers=${SANITIZE:-address,undefined}
 root=build/asan
 venv=$root/venv
 python=$venv/bin/python
 logs=$root/logs
 
-base=$(tools/find-python.sh "$series")
-if [ ! -x "$python" ] || ! "$python" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$series'" 2>/dev/null; then
-  rm -rf "$venv"
-  "$base" -m venv "$venv"
-fi
-"$python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja pytest hypothesis
+tools/venv.sh "$venv" "$series"
 "$python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
   --config-settings=build-dir="$root/cmake" \
   --config-settings=cmake.build-type=RelWithDebInfo \

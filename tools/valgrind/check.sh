@@ -10,9 +10,7 @@ python=${1:?usage: check.sh PYTHON [repeats]}
 repeats=${2:-20}
 out=build/valgrind
 
-if ! command -v valgrind >/dev/null 2>&1; then
-  apt-get update -qq && apt-get install -y -qq valgrind >/dev/null
-fi
+command -v valgrind >/dev/null 2>&1 || tools/host-packages.sh --apt valgrind
 
 rm -rf "$out"
 mkdir -p "$out"
