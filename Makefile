@@ -66,6 +66,14 @@ test-generic:
 	MERROW_GENERIC_STATE=1 $(MAKE) --no-print-directory test VENV=.venv-generic$(if $(PY_SERIES),-$(PY_SERIES)) \
 	  BUILD_SETTINGS="--config-settings=build-dir=build/{wheel_tag}-generic --config-settings=cmake.define.MERROW_GENERIC_STATE=ON"
 
+.PHONY: test-debug
+# The suite on Debian's debug CPythons (python3.Xd, in the root tools/matrix
+# gives them), each built with Py_DEBUG: the C API's own checks on, and the
+# leak test counting references per round. DEBUG_SERIES narrows it.
+DEBUG_SERIES ?= $(shell tools/matrix.sh debug-series | sort -V)
+test-debug:
+	MERROW_SERIES="$(DEBUG_SERIES)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-all.sh
+
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
 # pyperf, e.g. "--rigorous", "--only session", "--clock wall";

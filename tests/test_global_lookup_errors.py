@@ -151,7 +151,9 @@ import importlib, json, re, threading, types, uuid
 import merrow_sdk.logging.trace_key as tk
 
 namespace, real_lock, answer = vars(tk), threading.Lock, {"tag": "hooked"}
-plain = eval("lambda: (threading.Lock(), str(uuid.uuid4())[:8])", namespace)
+# Compiled afresh for each look: 3.14 and 3.15 specialise a warm
+# `threading.Lock` to the module's dictionary and miss a class swapped in.
+plain = lambda: eval("threading.Lock(), str(uuid.uuid4())[:8]", namespace)
 g = tk.LogIDGenerator("camera-front-01", 3)
 
 

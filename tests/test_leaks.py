@@ -35,26 +35,38 @@ def repeat(case, args, n):
         case(args)
 
 
-def counts():
+# Deltas are kept as ints that exist already, so that keeping them adds no
+# reference or block to the next round's count.
+POOL = {n: n for n in range(-1000, 1000)}
+
+
+def blocks_now():
     gc.collect()
-    blocks = sys.getallocatedblocks() if PYMALLOC else len(tracemalloc.take_snapshot().traces)
-    return blocks, sys.gettotalrefcount() if DEBUG else 0
+    return sys.getallocatedblocks() if PYMALLOC else len(tracemalloc.take_snapshot().traces)
+
+
+def refs_now():
+    return sys.gettotalrefcount() if DEBUG else 0
 
 
 def growth_per_round(case, args):
     """(blocks, references) gained in each measured round."""
+    blocks, refs = [0] * MEASURED_ROUNDS, [0] * MEASURED_ROUNDS
     if not PYMALLOC:
         tracemalloc.start()
     try:
         repeat(case, args, WARM_UP_ROUNDS * ROUND)
-        seen = [counts()]
-        for _ in range(MEASURED_ROUNDS):
+        blocks_before, refs_before = blocks_now(), refs_now()
+        for i in range(MEASURED_ROUNDS):
             repeat(case, args, ROUND)
-            seen.append(counts())
+            blocks_after, refs_after = blocks_now(), refs_now()
+            blocks[i] = POOL.setdefault(blocks_after - blocks_before, blocks_after - blocks_before)
+            refs[i] = POOL.setdefault(refs_after - refs_before, refs_after - refs_before)
+            blocks_before, refs_before = blocks_after, refs_after
     finally:
         if not PYMALLOC:
             tracemalloc.stop()
-    return [(b - a_blocks, r - a_refs) for (a_blocks, a_refs), (b, r) in zip(seen, seen[1:])]
+    return list(zip(blocks, refs))
 
 
 def refcounts(args):

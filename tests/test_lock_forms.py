@@ -16,7 +16,7 @@ import threading
 import types
 
 import pytest
-from hypothesis import settings
+from hypothesis import assume, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, rule, run_state_machine_as_test
 
@@ -87,8 +87,17 @@ def test_plain_callable_special_methods_are_called_unbound(g, operation, expecte
     assert shape(lock.log) == with_statement_log(None, False)
 
 
-@pytest.mark.parametrize("exit_result, raised", [(None, AttributeError), (True, UnboundLocalError)],
-                         ids=["false", "true"])
+# CPython 3.14's debug build aborts in its own eval loop (an assertion in
+# PyStackRef_CLOSE) when a with statement's __exit__ is a callable instance
+# that returns a true value: the plain statement cannot run there.
+STATEMENT_ABORTS_ON_TRUE_INSTANCE_EXIT = sys.version_info[:2] == (3, 14) and hasattr(sys, "gettotalrefcount")
+
+
+@pytest.mark.parametrize("exit_result, raised", [
+    (None, AttributeError),
+    pytest.param(True, UnboundLocalError, marks=pytest.mark.skipif(
+        STATEMENT_ABORTS_ON_TRUE_INSTANCE_EXIT, reason="the 3.14 debug interpreter's with asserts")),
+], ids=["false", "true"])
 def test_plain_callable_exit_sees_the_failure(g, exit_result, raised):
     lock = plain_callables_lock(exit_result)
     g._lock = lock
@@ -440,6 +449,8 @@ class LockSection(RuleBasedStateMachine):
           form=st.sampled_from(["threading.Lock", "class", "plain callables"]),
           caller=st.sampled_from(list(PLACES)), driver=st.sampled_from(list(PLACES)))
     def locked_operation(self, **step):
+        assume(not (STATEMENT_ABORTS_ON_TRUE_INSTANCE_EXIT and step["form"] == "plain callables"
+                    and step["how"] == "true"))
         ours, plain = (run_step(gen, self.kind, **step) for gen in self.pair)
         assert ours == plain
 

@@ -8,8 +8,11 @@
 set -euo pipefail
 . "$(dirname "$0")/matrix.sh"
 
+# X.Yd: the debug build of X.Y (Debian's python3.Yd).
 works() {
-  [ -n "$2" ] && "$2" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$1'" 2>/dev/null
+  local debug=""
+  [ "${1%d}" = "$1" ] || debug="; assert hasattr(sys, 'gettotalrefcount')"
+  [ -n "$2" ] && "$2" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '${1%d}'$debug" 2>/dev/null
 }
 
 # The interpreter of series $1, or nothing.
