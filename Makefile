@@ -97,7 +97,7 @@ bench: install $(VENV)/.bench-deps
 # CALLGRIND_ARGS goes to the script, e.g. "--only tag --generators 4".
 # bench-shortcuts measures, besides, each shortcut left out alone (a build
 # each): the full measurement; BENCH_SHORTCUTS names some only, e.g.
-# "state_memory,lock_direct_calls".
+# "state_cache,lock_direct_calls".
 BENCH_SERIES ?= 3.9 3.10 3.11 3.12 3.13 3.13-trixie 3.14 3.15
 CALLGRIND_ARGS ?=
 BENCH_SHORTCUTS ?=

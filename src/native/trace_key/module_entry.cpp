@@ -4,7 +4,7 @@
 
 #include "class_builder.hpp"
 #include "docstrings.hpp"
-#include "global_memory.hpp"
+#include "global_cache.hpp"
 #include "method_object.hpp"
 #include "module_lifecycle.hpp"
 #include "module_state.hpp"
@@ -79,7 +79,7 @@ int prepare(PyObject*)
         return -1;
     }
     start_state_layer();
-    start_global_memory();
+    start_global_cache();
     return make_method_code_objects();
 }
 

@@ -1,7 +1,7 @@
 // Construction and the session identifier.
 #include <utility>
 
-#include "global_memory.hpp"
+#include "global_cache.hpp"
 #include "identifier_fields.hpp"
 #include "state/instance_state.hpp"
 #include "state/lock_section.hpp"

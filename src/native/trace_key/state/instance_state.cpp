@@ -6,7 +6,7 @@
 #include "lock_section.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
-#include "state_memory.hpp"
+#include "state_cache.hpp"
 
 namespace merrow::trace_key {
 
@@ -36,30 +36,30 @@ int assign_state(PyObject* self, Attr attr, PyObject* value)
     return PyObject_SetAttr(self, state_name(attr), value);
 }
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
-PyObject* read_state(PyObject* self, Attr attr) { return memory::read(self, attr); }
+PyObject* read_state(PyObject* self, Attr attr) { return cache::read(self, attr); }
 
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
-    return memory::write(self, attr, value);
+    return cache::write(self, attr, value);
 }
 
 PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
 {
     PyObject* value;
-    *stable = memory::read_remembered(self, attr, &value);
-    return *stable ? value : memory::read(self, attr);
+    *stable = cache::read_remembered(self, attr, &value);
+    return *stable ? value : cache::read(self, attr);
 }
 
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     const LockSection* just_left)
 {
-    return memory::read_text_then(self, text, next, first, second,
+    return cache::read_text_then(self, text, next, first, second,
                                   just_left ? just_left->look_ : nullptr);
 }
 
-void start_state_layer() { memory::start(); }
+void start_state_layer() { cache::start(); }
 
 #else
 
@@ -87,10 +87,10 @@ void start_state_layer() {}
 
 PyObject* count_state(PyObject* self, Attr counter, LockSection* inside)
 {
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
     PyObject* number;
     void* look = nullptr;
-    if (memory::count(self, counter, &number, &look)) {
+    if (cache::count(self, counter, &number, &look)) {
         if (inside && inside->exits_quietly()) {
             inside->look_ = look;
         }

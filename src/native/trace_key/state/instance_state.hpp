@@ -1,8 +1,8 @@
 // Reads and writes of the generator's state attributes on `self`, each
 // equal to the ordinary attribute protocol at the moment it runs, whatever
 // callers do to classes, descriptors and instances. How an access is
-// answered (the generic protocol, or memory of what an instance held; see
-// state_memory.cpp) is this layer's own business.
+// answered (the generic protocol, or the state cache of what an instance
+// held; see state_cache.cpp) is this layer's own business.
 #pragma once
 
 #include <Python.h>

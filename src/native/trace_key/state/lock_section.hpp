@@ -44,7 +44,7 @@ private:
     const KnownLockType* known_ = nullptr;
     OwnedRef lock_;  // the lock, then
     OwnedRef exit_;  // the bound __exit__ otherwise
-    // What memory found in the section, when a normal exit runs no code (the
+    // What the cache found in the section, when a normal exit runs no code (the
     // interpreter's own locks: a release gives a mutex back, without
     // dropping the interpreter's lock), so that it holds past the exit.
     void* look_ = nullptr;

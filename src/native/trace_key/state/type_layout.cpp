@@ -1,6 +1,6 @@
 #include "type_layout.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
@@ -110,4 +110,4 @@ std::uint32_t learn(PyTypeObject* type)
 
 }  // namespace merrow::trace_key
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

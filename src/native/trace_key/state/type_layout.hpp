@@ -28,7 +28,7 @@
 #include "interpreter_gates.hpp"
 #include "state_names.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 namespace merrow::trace_key {
 
@@ -143,4 +143,4 @@ inline const layout_detail::Entry* layout_leaving(PyTypeObject* type, Attr attr)
 
 }  // namespace merrow::trace_key
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

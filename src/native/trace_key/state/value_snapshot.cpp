@@ -1,6 +1,6 @@
 #include "value_snapshot.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 namespace merrow::trace_key::snapshot {
 
@@ -22,8 +22,8 @@ bool releases_quietly(PyObject* value)
 
 #if MERROW_SNAPSHOT_BY_WATCHER
 
-// Any change to a watched dictionary, or its end, makes memory forget it.
-// Runs inside the dictionary's own operation: touches nothing but memory.
+// Any change to a watched dictionary, or its end, makes the cache forget it.
+// Runs inside the dictionary's own operation: touches nothing but the cache.
 int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 {
     if (Snapshot* snap = find(dict)) {
@@ -32,7 +32,7 @@ int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
     return 0;
 }
 
-// Memory may start on `dict` once the watcher is told of it.
+// The cache may start on `dict` once the watcher is told of it.
 bool watch(PyObject* dict)
 {
     if (PyDict_Watch(g_watcher, dict) < 0) {
@@ -45,7 +45,7 @@ bool watch(PyObject* dict)
 bool watch(PyObject*) { return true; }
 #endif
 
-// Where memory keeps self's snapshot.
+// Where the cache keeps self's snapshot.
 Snapshot& home_of(PyObject* self, PyObject* dict)
 {
 #if MERROW_SNAPSHOT_BY_INSTANCE
@@ -142,7 +142,7 @@ void start()
 #if MERROW_SNAPSHOT_BY_WATCHER
     // 3.13.0 tells watchers nothing of stores to attributes kept inline
     // while the instance's dictionary shares them (fixed in 3.13.1): there
-    // memory would miss changes, so it stays off.
+    // the cache would miss changes, so it stays off.
     if (g_watcher < 0 && gates::dict_watchers_complete()) {
         g_watcher = PyDict_AddWatcher(forget_changed);
         if (g_watcher < 0) {
@@ -154,4 +154,4 @@ void start()
 
 }  // namespace merrow::trace_key::snapshot
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

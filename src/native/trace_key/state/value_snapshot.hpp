@@ -11,7 +11,7 @@
 //   changes with every change and is never given to another dictionary;
 //   from 3.12 a dictionary watcher, which forgets the snapshot on any
 //   event, its deallocation included, before the change is made (not on
-//   3.13.0, whose watchers miss stores to values kept inline: memory stays
+//   3.13.0, whose watchers miss stores to values kept inline: the cache stays
 //   off there);
 // - the instance's type, and every class of its MRO (no class defines the
 //   name): the type compared at each read and its layout key matched
@@ -19,7 +19,7 @@
 //   class is seen;
 // - the dictionary's keys, all str (a split table's are; from 3.12 they are
 //   looked at when the snapshot is made), so a lookup runs no caller code
-//   and answering it from memory skips nothing; a key added since is a
+//   and answering it from the cache skips nothing; a key added since is a
 //   change of the contents.
 // The values are borrowed: the dictionary holds them while it is unchanged.
 #pragma once
@@ -30,7 +30,7 @@
 
 #include "type_layout.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 namespace merrow::trace_key::snapshot {
 
@@ -109,7 +109,7 @@ inline bool unchanged(const Snapshot& snap, PyObject* dict)
 inline bool unchanged(const Snapshot&, PyObject*) { return true; }
 #endif
 
-// Whether memory is on: from 3.12 it needs its watcher.
+// Whether the cache is on: from 3.12 it needs its watcher.
 #if MERROW_SNAPSHOT_BY_WATCHER
 extern int g_watcher;
 inline bool enabled() { return g_watcher >= 0; }
@@ -170,14 +170,14 @@ inline Snapshot* current(PyObject* self)
 }
 #endif
 
-// self.<attr> (borrowed) when memory answers for it; null otherwise.
+// self.<attr> (borrowed) when the cache answers for it; null otherwise.
 inline PyObject* remembered(PyObject* self, Attr attr)
 {
     Snapshot* snap = current(self);
     return snap ? snap->values[static_cast<int>(attr)] : nullptr;
 }
 
-// Whether `dict` can be remembered (memory being on): its keys are all str.
+// Whether `dict` can be remembered (the cache being on): its keys are all str.
 // (A split table's are; from 3.12 the keys are looked at.)
 bool rememberable(PyObject* dict);
 
@@ -190,15 +190,15 @@ PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& la
 // Replaces the value `old` (borrowed) that self's dictionary `dict` holds
 // for `attr` by `value`; `snap` is the dictionary's current snapshot. Where
 // releasing `old` runs no caller code, the dictionary after the store is
-// the one remembered with this one value changed, and memory follows it;
+// the one remembered with this one value changed, and the cache follows it;
 // otherwise it is forgotten, and the release (a __del__, say) happens
 // inside the store, as with the protocol.
 int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* value);
 
-// Makes ready what memory needs at import (the watcher from 3.12); without
+// Makes ready what the cache needs at import (the watcher from 3.12); without
 // it nothing is remembered.
 void start();
 
 }  // namespace merrow::trace_key::snapshot
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

@@ -1,6 +1,6 @@
-#include "state_memory.hpp"
+#include "state_cache.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 #include <climits>
 
@@ -9,7 +9,7 @@
 #include "py_compat.hpp"
 #include "value_snapshot.hpp"
 
-namespace merrow::trace_key::memory {
+namespace merrow::trace_key::cache {
 
 namespace {
 
@@ -64,7 +64,7 @@ PyObject* instance_dict(PyObject* self)
 }
 
 // Whether reading and writing the instance dictionary ourselves pays:
-// always with memory on; without it (3.13.0, or 3.12 short of a watcher)
+// always with the cache on; without it (3.13.0, or 3.12 short of a watcher)
 // it still skips the protocol's lookups in the type, except where a
 // dictionary made once costs the interpreter's method specialisation.
 bool own_dictionary_pays()
@@ -92,7 +92,7 @@ bool writable_directly(PyTypeObject* type, Attr attr)
            own_dictionary_pays();
 }
 
-// Everything memory does not answer.
+// Everything the cache does not answer.
 [[gnu::noinline]] PyObject* read_slowly(PyObject* self, Attr attr)
 {
     PyObject* key = state_name(attr);
@@ -149,7 +149,7 @@ int write(PyObject* self, Attr attr, PyObject* value)
     }
     PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
 #if MERROW_SNAPSHOT_BY_INSTANCE
-    // A split table that memory does not answer for: the key may be
+    // A split table that the cache does not answer for: the key may be
     // missing, and only the protocol keeps the shared keys in step.
     if (dict && snapshot::rememberable(dict)) {
         Py_CLEAR(dict);
@@ -212,6 +212,6 @@ bool count(PyObject* self, Attr counter, PyObject** number, void** look)
 
 void start() { snapshot::start(); }
 
-}  // namespace merrow::trace_key::memory
+}  // namespace merrow::trace_key::cache
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

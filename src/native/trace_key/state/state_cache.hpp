@@ -1,4 +1,4 @@
-// State access answered from memory of what each instance held, where
+// State access answered from the cache of what each instance held, where
 // that provably equals the ordinary attribute protocol (type_layout.hpp,
 // value_snapshot.hpp); the generic protocol everywhere else. Used by
 // instance_state.cpp only.
@@ -9,33 +9,33 @@
 #include "interpreter_gates.hpp"
 #include "state_names.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
-namespace merrow::trace_key::memory {
+namespace merrow::trace_key::cache {
 
 PyObject* read(PyObject* self, Attr attr);
 
 int write(PyObject* self, Attr attr, PyObject* value);
 
-// A read whose value memory holds (a new reference in *value): until caller
+// A read whose value the cache holds (a new reference in *value): until caller
 // code runs, reading again gives this value and runs no code. False, nothing
-// read, when memory does not hold it.
+// read, when the cache does not hold it.
 bool read_remembered(PyObject* self, Attr attr, PyObject** value);
 
-// The counter step for an exact int counter that memory holds: its addition
+// The counter step for an exact int counter that the cache holds: its addition
 // and the release of the old value run no code. False (nothing done)
 // otherwise; `*number` gets the running number, or null with the exception
 // set when the addition fails as it would step by step. `*look` gets what
-// memory found, good for reads until caller code runs.
+// the cache found, good for reads until caller code runs.
 bool count(PyObject* self, Attr counter, PyObject** number, void** look);
 
 // Both values at one look (`look` when not null, else a look now), when
-// memory holds them and the first is an exact str.
+// the cache holds them and the first is an exact str.
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     void* look);
 
 void start();
 
-}  // namespace merrow::trace_key::memory
+}  // namespace merrow::trace_key::cache
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

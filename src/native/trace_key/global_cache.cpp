@@ -1,4 +1,4 @@
-#include "global_memory.hpp"
+#include "global_cache.hpp"
 
 #include "interpreter_gates.hpp"
 #include "owned_ref.hpp"
@@ -7,7 +7,7 @@ namespace merrow::trace_key {
 
 namespace {
 
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
 
 // One remembered lookup, globals[global].attribute. Its answer depends on:
 // - the module namespace (which object `global` names): a watcher forgets
@@ -94,13 +94,13 @@ void remember(PyObject* globals, PyObject* module, Name global, Name attribute, 
     *slot = Remembered{globals, module, module_dict, global, attribute, value};
 }
 
-#endif  // MERROW_GLOBAL_MEMORY
+#endif  // MERROW_GLOBAL_CACHE
 
 }  // namespace
 
 PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
 {
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
     if (PyObject* value = recall(globals, global, attribute)) {
         Py_INCREF(value);
         return value;
@@ -111,7 +111,7 @@ PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
         return nullptr;
     }
     PyObject* value = PyObject_GetAttr(module.get(), name(attribute));
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
     if (value) {
         remember(globals, module.get(), global, attribute, value);
     }
@@ -119,9 +119,9 @@ PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
     return value;
 }
 
-void start_global_memory()
+void start_global_cache()
 {
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
     if (g_watcher < 0) {
         g_watcher = PyDict_AddWatcher(forget_changed);
         if (g_watcher < 0) {

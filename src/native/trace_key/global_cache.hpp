@@ -13,8 +13,8 @@ namespace merrow::trace_key {
 // set (NameError when neither the namespace nor the builtins have it).
 PyObject* global_attribute(PyObject* globals, Name global, Name attribute);
 
-// Readies memory once, at import (its dictionary watcher); without it
+// Readies the cache once, at import (its dictionary watcher); without it
 // every call looks up.
-void start_global_memory();
+void start_global_cache();
 
 }  // namespace merrow::trace_key
