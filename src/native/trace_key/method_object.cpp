@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "argument_binder.hpp"
+#include "state/lock_section.hpp"
 
 namespace merrow::trace_key {
 
@@ -24,7 +25,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
     const OperationSpec& op = *fn->op;
     BoundCall call{};
     call.function = fn;
-    const BindResult bound = bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, call);
+    const Binding binding{op, fn->default_token, fn->checked_count};
+    const BindResult bound =
+        bind_arguments(binding, args, PyVectorcall_NARGS(nargsf), kwnames, call);
     if (bound != BindResult::bound) {
         if (bound == BindResult::failed) {
             add_operation_entry(op, fn->globals);
@@ -209,6 +212,15 @@ PyObject* table_defaults(MethodObject* fn)
         break;
     }
     Py_RETURN_NONE;
+}
+
+bool exit_failed_section(LockSection& section, BoundCall& call)
+{
+    add_operation_entry(*call.function->op, call.function->globals);
+    const LockSection::Outcome outcome = section.exit_with_exception();
+    // What __exit__ raised has yet to pass the method's frame.
+    call.entry_added = outcome == LockSection::Outcome::reraised;
+    return outcome == LockSection::Outcome::suppressed;
 }
 
 PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code,

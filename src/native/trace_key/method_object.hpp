@@ -41,6 +41,13 @@ PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code
 // The defaults tuple as the parameter table defines it, or None.
 PyObject* table_defaults(MethodObject* fn);
 
+class LockSection;
+
+// Leaves `section` with the pending failure of the call's body: true when
+// __exit__ suppressed it. The failure first gets the operation's traceback
+// entry, as a with statement's __exit__ sees the method's frame.
+bool exit_failed_section(LockSection& section, BoundCall& call);
+
 extern PyGetSetDef kMethodAttributes[];
 
 }  // namespace merrow::trace_key

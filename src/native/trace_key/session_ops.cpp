@@ -108,8 +108,7 @@ PyObject* generate_session_id_body(BoundCall& call)
     }
     OwnedRef result = OwnedRef::steal(session_in_lock(self, call.truth, call.function->globals));
     if (!result) {
-        if (section.exit_with_exception(*call.function->op, call) ==
-            LockSection::Outcome::suppressed) {
+        if (exit_failed_section(section, call)) {
             Py_RETURN_NONE;
         }
         return nullptr;

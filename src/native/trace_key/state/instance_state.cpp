@@ -3,7 +3,6 @@
 #include <climits>
 
 #include "interpreter_gates.hpp"
-#include "lock_section.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "state_cache.hpp"
@@ -53,10 +52,9 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
 }
 
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
-                    const LockSection* just_left)
+                    const Snapshot* look)
 {
-    return cache::read_text_then(self, text, next, first, second,
-                                  just_left ? just_left->look_ : nullptr);
+    return cache::read_text_then(self, text, next, first, second, look);
 }
 
 void start_state_layer() { cache::start(); }
@@ -76,7 +74,7 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
     return read_state(self, attr);
 }
 
-bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const LockSection*)
+bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const Snapshot*)
 {
     return false;
 }
@@ -85,19 +83,19 @@ void start_state_layer() {}
 
 #endif
 
-PyObject* count_state(PyObject* self, Attr counter, LockSection* inside)
+PyObject* count_state(PyObject* self, Attr counter, const Snapshot** look)
 {
 #if MERROW_STATE_CACHE
     PyObject* number;
-    void* look = nullptr;
-    if (cache::count(self, counter, &number, &look)) {
-        if (inside && inside->exits_quietly()) {
-            inside->look_ = look;
+    const Snapshot* found = nullptr;
+    if (cache::count(self, counter, &number, &found)) {
+        if (look) {
+            *look = found;
         }
         return number;
     }
 #else
-    (void)inside;
+    (void)look;
 #endif
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
     if (!current) {

@@ -6,7 +6,6 @@
 #include "exception_state.hpp"
 #include "instance_state.hpp"
 #include "interpreter_gates.hpp"
-#include "method_object.hpp"
 #include "py_compat.hpp"
 
 namespace merrow::trace_key {
@@ -329,10 +328,9 @@ int LockSection::exit()
     return result ? 0 : -1;
 }
 
-LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, BoundCall& call)
+LockSection::Outcome LockSection::exit_with_exception()
 {
     look_ = nullptr;
-    add_operation_entry(op, call.function->globals);
     PendingException failure;
     failure.normalise();
     int suppress;
@@ -346,13 +344,12 @@ LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, B
     }
     if (suppress == 0) {
         failure.reraise();
-        call.entry_added = true;
-        return Outcome::propagate;
+        return Outcome::reraised;
     }
     // Suppressed; or __exit__ or the test of its result raised, and that
     // exception, its context already the failure, propagates.
     failure.drop();
-    return suppress > 0 ? Outcome::suppressed : Outcome::propagate;
+    return suppress > 0 ? Outcome::suppressed : Outcome::exit_raised;
 }
 
 }  // namespace merrow::trace_key

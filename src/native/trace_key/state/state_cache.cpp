@@ -142,7 +142,7 @@ int write(PyObject* self, Attr attr, PyObject* value)
     // Replacing a value changes no keys, so the protocol's bookkeeping of
     // the type's shared key table (around a store that adds a key) has
     // nothing to do.
-    snapshot::Snapshot* snap = snapshot::current(self);
+    Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(attr)] : nullptr;
     if (old) {
         return snapshot::replace(snap, snap->dict, attr, old, value);
@@ -171,9 +171,9 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 }
 
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
-                    void* look)
+                    const Snapshot* look)
 {
-    auto* snap = look ? static_cast<snapshot::Snapshot*>(look) : snapshot::current(self);
+    const Snapshot* snap = look ? look : snapshot::current(self);
     if (!snap) {
         return false;
     }
@@ -187,9 +187,9 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
     return true;
 }
 
-bool count(PyObject* self, Attr counter, PyObject** number, void** look)
+bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look)
 {
-    snapshot::Snapshot* snap = snapshot::current(self);
+    Snapshot* snap = snapshot::current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
     if (!old || !PyLong_CheckExact(old)) {
         return false;

@@ -11,6 +11,10 @@
 
 #if MERROW_STATE_CACHE
 
+namespace merrow::trace_key {
+struct Snapshot;
+}
+
 namespace merrow::trace_key::cache {
 
 PyObject* read(PyObject* self, Attr attr);
@@ -27,12 +31,12 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value);
 // otherwise; `*number` gets the running number, or null with the exception
 // set when the addition fails as it would step by step. `*look` gets what
 // the cache found, good for reads until caller code runs.
-bool count(PyObject* self, Attr counter, PyObject** number, void** look);
+bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look);
 
 // Both values at one look (`look` when not null, else a look now), when
 // the cache holds them and the first is an exact str.
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
-                    void* look);
+                    const Snapshot* look);
 
 void start();
 

@@ -32,7 +32,7 @@
 
 #if MERROW_STATE_CACHE
 
-namespace merrow::trace_key::snapshot {
+namespace merrow::trace_key {
 
 // What was last read from one instance's dictionary. A power of two in
 // size, so that finding one is a shift.
@@ -48,6 +48,10 @@ struct alignas(256) Snapshot {
     // leaves to the instance are ever remembered.
     PyObject* values[static_cast<int>(Attr::count)] = {};
 };
+
+}  // namespace merrow::trace_key
+
+namespace merrow::trace_key::snapshot {
 
 // A forgotten snapshot matches no instance and no dictionary.
 inline void forget(Snapshot& snap)
