@@ -148,6 +148,9 @@
 // 3.15 (315 of 3008, 356 of 3128, 371 of 3285 instructions); 3.12 saves 9 %.
 #define MERROW_GLOBAL_CACHE (MERROW_SHORTCUT_GLOBAL_CACHE && MERROW_SERIES_AT_LEAST(13))
 
+// One dictionary watcher serves every cache that relies on one.
+#define MERROW_DICT_WATCHER (MERROW_SNAPSHOT_BY_WATCHER || MERROW_GLOBAL_CACHE)
+
 // A store on a type whose slot is PyObject_GenericSetAttr made by calling it
 // directly: for an interned exact str name and a value, all PyObject_SetAttr
 // adds is its checks and dispatch. Kept where it saves a tenth of a

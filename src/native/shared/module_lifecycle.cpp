@@ -31,7 +31,8 @@ int check_interpreter(HeldModule& held)
     if (id == -1) {
         return -1;
     }
-    if (held.interpreter_id == -1) {
+    if (!held.has_interpreter) {
+        held.has_interpreter = true;
         held.interpreter_id = id;
     } else if (held.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,

@@ -1,7 +1,5 @@
-// The running interpreter's version, parsed once from its version text.
+// The running interpreter's version, parsed from its version text.
 #pragma once
-
-#include <cstdint>
 
 namespace merrow {
 
@@ -11,10 +9,7 @@ struct RuntimeVersion {
     int micro;
 };
 
-// Packs up to four leading decimal numbers of Py_GetVersion() into 32 bits,
-// most significant first; computed on first use and kept for the process.
-std::uint32_t running_version_number();
-
+// The leading decimal numbers of Py_GetVersion().
 RuntimeVersion running_version();
 
 }  // namespace merrow

@@ -28,8 +28,6 @@ struct MethodObject {
     int checked_count;   // parameters with a rule to apply: the first in check_order
 };
 
-extern PyTypeObject MethodType;
-
 // Readies the type once per process.
 int ready_method_type();
 
@@ -48,6 +46,7 @@ class LockSection;
 // entry, as a with statement's __exit__ sees the method's frame.
 bool exit_failed_section(LockSection& section, BoundCall& call);
 
-extern PyGetSetDef kMethodAttributes[];
+// The attributes a function object shows to callers.
+PyGetSetDef* method_attributes();
 
 }  // namespace merrow::trace_key

@@ -83,8 +83,8 @@ PyObject* init_body(BoundCall& call)
     if (assign_state(self, Attr::node_id, call.values[1]) < 0 ||
         assign_state(self, Attr::source_idx, call.values[2]) < 0 ||
         assign_state(self, Attr::session_id, Py_None) < 0 ||
-        assign_state(self, Attr::error_counter, g_state.zero) < 0 ||
-        assign_state(self, Attr::event_counter, g_state.zero) < 0) {
+        assign_state(self, Attr::error_counter, g_process.zero) < 0 ||
+        assign_state(self, Attr::event_counter, g_process.zero) < 0) {
         return nullptr;
     }
     OwnedRef make_lock =

@@ -20,7 +20,7 @@ PyObject* add_one(PyObject* current)
         value < LLONG_MAX) {
         return compat::int_from(value + 1);
     }
-    return PyNumber_InPlaceAdd(current, g_state.one);
+    return PyNumber_InPlaceAdd(current, g_process.one);
 }
 
 }  // namespace
@@ -57,7 +57,6 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
     return cache::read_text_then(self, text, next, first, second, look);
 }
 
-void start_state_layer() { cache::start(); }
 
 #else
 
@@ -78,8 +77,6 @@ bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const Snapsho
 {
     return false;
 }
-
-void start_state_layer() {}
 
 #endif
 

@@ -7,7 +7,7 @@
 
 #include <Python.h>
 
-#include "state_names.hpp"
+#include "process_state.hpp"
 
 namespace merrow::trace_key {
 
@@ -43,8 +43,5 @@ PyObject* count_state(PyObject* self, Attr counter, const Snapshot** look = null
 // having run since; null: a look now.
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     const Snapshot* look = nullptr);
-
-// Readies the layer once, at import.
-void start_state_layer();
 
 }  // namespace merrow::trace_key

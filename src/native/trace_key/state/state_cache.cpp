@@ -78,7 +78,7 @@ bool own_dictionary_pays()
 
 // The layout entry when `type` leaves `attr` to the instance dictionary and
 // reads it with the generic slot; null when the protocol must decide.
-const layout_detail::Entry* direct_read_layout(PyTypeObject* type, Attr attr)
+const TypeLayout* direct_read_layout(PyTypeObject* type, Attr attr)
 {
     if (type->tp_getattro != PyObject_GenericGetAttr || !own_dictionary_pays()) {
         return nullptr;
@@ -96,7 +96,7 @@ bool writable_directly(PyTypeObject* type, Attr attr)
 [[gnu::noinline]] PyObject* read_slowly(PyObject* self, Attr attr)
 {
     PyObject* key = state_name(attr);
-    const layout_detail::Entry* layout = direct_read_layout(Py_TYPE(self), attr);
+    const TypeLayout* layout = direct_read_layout(Py_TYPE(self), attr);
     PyObject* dict = layout ? instance_dict(self) : nullptr;
     if (!dict) {
         return PyObject_GetAttr(self, key);
@@ -187,6 +187,10 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
     return true;
 }
 
+#if MERROW_SNAPSHOT_BY_WATCHER
+void forget_dict(PyObject* dict) { snapshot::forget_dict(dict); }
+#endif
+
 bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look)
 {
     Snapshot* snap = snapshot::current(self);
@@ -209,8 +213,6 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
     *look = *number ? snap : nullptr;
     return true;
 }
-
-void start() { snapshot::start(); }
 
 }  // namespace merrow::trace_key::cache
 

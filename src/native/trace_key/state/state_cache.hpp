@@ -1,13 +1,13 @@
 // State access answered from the cache of what each instance held, where
 // that provably equals the ordinary attribute protocol (type_layout.hpp,
 // value_snapshot.hpp); the generic protocol everywhere else. Used by
-// instance_state.cpp only.
+// instance_state.cpp, and told of changes by the dictionary watcher.
 #pragma once
 
 #include <Python.h>
 
 #include "interpreter_gates.hpp"
-#include "state_names.hpp"
+#include "process_state.hpp"
 
 #if MERROW_STATE_CACHE
 
@@ -38,7 +38,10 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     const Snapshot* look);
 
-void start();
+#if MERROW_SNAPSHOT_BY_WATCHER
+// Forgets what the cache holds of `dict`: the dictionary watcher's call.
+void forget_dict(PyObject* dict);
+#endif
 
 }  // namespace merrow::trace_key::cache
 

@@ -1,15 +1,10 @@
 #include "value_snapshot.hpp"
 
+#include "str_keys.hpp"
+
 #if MERROW_STATE_CACHE
 
 namespace merrow::trace_key::snapshot {
-
-Snapshot g_snapshots[kWays << kSetBits];
-// Per set, the slot to give a new key when none is free.
-unsigned char g_next_victim[1 << kSetBits];
-#if MERROW_SNAPSHOT_BY_WATCHER
-int g_watcher = -1;
-#endif
 
 namespace {
 
@@ -22,20 +17,10 @@ bool releases_quietly(PyObject* value)
 
 #if MERROW_SNAPSHOT_BY_WATCHER
 
-// Any change to a watched dictionary, or its end, makes the cache forget it.
-// Runs inside the dictionary's own operation: touches nothing but the cache.
-int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
-{
-    if (Snapshot* snap = find(dict)) {
-        forget(*snap);
-    }
-    return 0;
-}
-
 // The cache may start on `dict` once the watcher is told of it.
 bool watch(PyObject* dict)
 {
-    if (PyDict_Watch(g_watcher, dict) < 0) {
+    if (PyDict_Watch(g_process.dict_watcher, dict) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -65,13 +50,13 @@ Snapshot& place_for(PyObject* key)
         return *same;
     }
     Snapshot* set = set_for(key);
-    for (int way = 0; way < kWays; ++way) {
+    for (int way = 0; way < kSnapshotWays; ++way) {
         if (!key_of(set[way])) {
             return set[way];
         }
     }
-    unsigned char& victim = g_next_victim[(set - g_snapshots) / kWays];
-    victim = (victim + 1) % kWays;
+    unsigned char& victim = g_process.next_victim[(set - g_process.snapshots) / kSnapshotWays];
+    victim = (victim + 1) % kSnapshotWays;
     return set[victim];
 }
 
@@ -80,18 +65,11 @@ bool rememberable(PyObject* dict)
 #if MERROW_SNAPSHOT_BY_DICT_VERSION
     return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
 #else
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
+    return str_keys_only(dict);
 #endif
 }
 
-PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& layout, Attr attr)
+PyObject* look_up(PyObject* self, PyObject* dict, const TypeLayout& layout, Attr attr)
 {
     Snapshot* snap = current(self);
     if (!snap && watch(dict)) {
@@ -135,21 +113,6 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
     const int result = PyDict_SetItem(dict, state_name(attr), value);
     Py_DECREF(dict);
     return result;
-}
-
-void start()
-{
-#if MERROW_SNAPSHOT_BY_WATCHER
-    // 3.13.0 tells watchers nothing of stores to attributes kept inline
-    // while the instance's dictionary shares them (fixed in 3.13.1): there
-    // the cache would miss changes, so it stays off.
-    if (g_watcher < 0 && gates::dict_watchers_complete()) {
-        g_watcher = PyDict_AddWatcher(forget_changed);
-        if (g_watcher < 0) {
-            PyErr_Clear();
-        }
-    }
-#endif
 }
 
 }  // namespace merrow::trace_key::snapshot

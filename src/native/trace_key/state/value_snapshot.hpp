@@ -32,25 +32,6 @@
 
 #if MERROW_STATE_CACHE
 
-namespace merrow::trace_key {
-
-// What was last read from one instance's dictionary. A power of two in
-// size, so that finding one is a shift.
-struct alignas(256) Snapshot {
-    PyObject* self = nullptr;      // compared only
-    PyTypeObject* type = nullptr;  // compared only
-    layout_detail::Key layout;
-    PyObject* dict = nullptr;  // compared only
-#if MERROW_SNAPSHOT_BY_DICT_VERSION
-    std::uint64_t version = 0;
-#endif
-    // Borrowed from the dictionary; null: not read yet. Only names the type
-    // leaves to the instance are ever remembered.
-    PyObject* values[static_cast<int>(Attr::count)] = {};
-};
-
-}  // namespace merrow::trace_key
-
 namespace merrow::trace_key::snapshot {
 
 // A forgotten snapshot matches no instance and no dictionary.
@@ -71,23 +52,18 @@ inline PyObject* key_of(const Snapshot& snap)
 #endif
 }
 
-// Several generators used in turn each keep theirs: each key may sit in
-// any slot of its set, so a few keys that hash alike all stay.
-inline constexpr int kSetBits = 6;
-inline constexpr int kWays = 4;
-extern Snapshot g_snapshots[kWays << kSetBits];
-
 inline Snapshot* set_for(PyObject* key)
 {
     const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    return &g_snapshots[kWays * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
+    return &g_process
+                .snapshots[kSnapshotWays * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kSnapshotSetBits))];
 }
 
 // The snapshot kept under `key`, or null.
 inline Snapshot* find(PyObject* key)
 {
     Snapshot* set = set_for(key);
-    for (int way = 0; way < kWays; ++way) {
+    for (int way = 0; way < kSnapshotWays; ++way) {
         if (key_of(set[way]) == key) {
             return set + way;
         }
@@ -113,10 +89,17 @@ inline bool unchanged(const Snapshot& snap, PyObject* dict)
 inline bool unchanged(const Snapshot&, PyObject*) { return true; }
 #endif
 
-// Whether the cache is on: from 3.12 it needs its watcher.
+// Whether the cache is on: from 3.12 it needs the dictionary watcher.
 #if MERROW_SNAPSHOT_BY_WATCHER
-extern int g_watcher;
-inline bool enabled() { return g_watcher >= 0; }
+inline bool enabled() { return g_process.state_cache_on; }
+
+// Forgets the snapshot of `dict`: the dictionary watcher's call.
+inline void forget_dict(PyObject* dict)
+{
+    if (Snapshot* snap = find(dict)) {
+        forget(*snap);
+    }
+}
 #else
 inline bool enabled() { return true; }
 #endif
@@ -189,7 +172,7 @@ bool rememberable(PyObject* dict);
 // `layout` of self's type leaves the name to: looked up (no caller code
 // runs) and remembered. Null when absent (or, only on lack of memory, an
 // error).
-PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& layout, Attr attr);
+PyObject* look_up(PyObject* self, PyObject* dict, const TypeLayout& layout, Attr attr);
 
 // Replaces the value `old` (borrowed) that self's dictionary `dict` holds
 // for `attr` by `value`; `snap` is the dictionary's current snapshot. Where
@@ -198,10 +181,6 @@ PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& la
 // otherwise it is forgotten, and the release (a __del__, say) happens
 // inside the store, as with the protocol.
 int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* value);
-
-// Makes ready what the cache needs at import (the watcher from 3.12); without
-// it nothing is remembered.
-void start();
 
 }  // namespace merrow::trace_key::snapshot
 

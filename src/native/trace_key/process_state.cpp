@@ -1,4 +1,4 @@
-#include "module_state.hpp"
+#include "process_state.hpp"
 
 #include <iterator>
 
@@ -6,24 +6,14 @@
 
 namespace merrow::trace_key {
 
-State g_state;
+namespace {
 
-const lifecycle::ModuleNames kModuleNames = {
-    "trace_key",
-    "merrow_sdk.logging.trace_key",
-    "merrow_sdk.logging.trace_key",
-    "init merrow_sdk.logging.trace_key",
-    kSourceFile,
-};
-
-TextConstant g_names[] = {
-#define MERROW_NAME_TEXT(id, text) {text, nullptr},
+constexpr const char* kNameTexts[] = {
+#define MERROW_NAME_TEXT(id, text) text,
     MERROW_TRACE_KEY_NAMES(MERROW_NAME_TEXT)
 #undef MERROW_NAME_TEXT
 };
-static_assert(std::size(g_names) == static_cast<std::size_t>(Name::count));
-
-namespace {
+static_assert(std::size(kNameTexts) == static_cast<std::size_t>(Name::count));
 
 int make_number(PyObject*& slot, long value)
 {
@@ -33,7 +23,7 @@ int make_number(PyObject*& slot, long value)
     return slot ? 0 : -1;
 }
 
-int make_singletons(State& state)
+int make_singletons(ProcessState& state)
 {
     if (!state.empty_tuple && !(state.empty_tuple = PyTuple_New(0))) {
         return -1;
@@ -61,29 +51,10 @@ int make_singletons(State& state)
 
 int make_constants()
 {
-    if (make_singletons(g_state) < 0) {
+    if (make_singletons(g_process) < 0) {
         return -1;
     }
-    return make_text_constants(g_names, std::size(g_names));
-}
-
-PyObject* lookup_global(PyObject* globals, Name id)
-{
-    PyObject* key = name(id);
-    PyObject* value = PyDict_GetItemWithError(globals, key);
-    if (value) {
-        Py_INCREF(value);
-        return value;
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
-    }
-    value = PyObject_GetAttr(g_state.held.builtins, key);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    }
-    return value;
+    return make_text_constants(kNameTexts, g_process.names, std::size(kNameTexts));
 }
 
 }  // namespace merrow::trace_key
