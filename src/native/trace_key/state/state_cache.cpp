@@ -7,16 +7,79 @@
 #include "exception_state.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
+#include "type_layout.hpp"
 #include "value_snapshot.hpp"
 
 namespace merrow::trace_key::cache {
 
 namespace {
 
+// A read, in the order it asks: the instance's dictionary, then the
+// snapshot that answers for it now; failing that, the type's layout and a
+// lookup the snapshot remembers, or the protocol.
+
+#if MERROW_SNAPSHOT_BY_INSTANCE
+// Up to 3.10 the instance's dictionary sits in a slot.
+inline PyObject* dict_in_slot(PyObject* self)
+{
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    return offset > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)
+                      : nullptr;
+}
+
+// The snapshot that answers for self right now (its `dict` is self's
+// dictionary), or null. Found by instance.
+inline Snapshot* current(PyObject* self)
+{
+    Snapshot* found = snapshot::find(self);
+    PyTypeObject* type = Py_TYPE(self);
+    // The layout proves the type the one remembered, before its dictionary
+    // offset is trusted (a freed instance's or type's memory may be reused).
+    if (!found || found->type != type || !layout_detail::matches(found->layout, type)) {
+        return nullptr;
+    }
+    Snapshot& snap = *found;
+    PyObject* dict =
+        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
+    return dict == snap.dict && snapshot::unchanged(snap, dict) ? &snap : nullptr;
+}
+#else
+// The snapshot that answers for self right now (its `dict` is self's
+// dictionary), or null. Values kept inline get a dictionary of their own
+// once, which then holds the very values the interpreter reads and writes.
+inline Snapshot* current(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    // Only types with the generic slots and a dictionary are remembered;
+    // others are left before a dictionary is asked for.
+    if (!snapshot::enabled() || type->tp_getattro != PyObject_GenericGetAttr) {
+        return nullptr;
+    }
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    Py_DECREF(dict);  // the instance holds it
+    Snapshot* snap = snapshot::find(dict);
+    // Instances may share a dictionary: any of them whose type, with the
+    // version tag remembered, left the names to it reads the same values.
+    const bool valid = snap && snap->type == type &&
+                       snap->layout.version == layout_detail::valid_version(type) &&
+                       snapshot::unchanged(*snap, dict);
+    return valid ? snap : nullptr;
+}
+#endif
+
+// self.<attr> (borrowed) when the cache answers for it; null otherwise.
+inline PyObject* remembered(PyObject* self, Attr attr)
+{
+    Snapshot* snap = current(self);
+    return snap ? snap->values[static_cast<int>(attr)] : nullptr;
+}
+
 // The instance dictionary as a new reference, or null (nothing set) when
-// the protocol must decide. Values kept inline get a dictionary of their
-// own once, which then holds the very values the interpreter reads and
-// writes; before those, the dictionary sits in a slot.
+// the protocol must decide.
 PyObject* instance_dict(PyObject* self)
 {
 #if MERROW_API_INLINE_VALUES
@@ -26,10 +89,39 @@ PyObject* instance_dict(PyObject* self)
     }
     return dict;
 #else
-    PyObject* dict = snapshot::dict_in_slot(self);
+    PyObject* dict = dict_in_slot(self);
     Py_XINCREF(dict);
     return dict;
 #endif
+}
+
+// self.<attr> (borrowed) from a rememberable `dict` that the current
+// `layout` of self's type leaves the name to: looked up (no caller code
+// runs) and remembered. Null when absent (or, only on lack of memory, an
+// error).
+PyObject* look_up(PyObject* self, PyObject* dict, const TypeLayout& layout, Attr attr)
+{
+    Snapshot* snap = current(self);
+    if (!snap && snapshot::watch(dict)) {
+#if MERROW_SNAPSHOT_BY_INSTANCE
+        snap = &snapshot::place_for(self);
+#else
+        snap = &snapshot::place_for(dict);
+#endif
+        *snap = Snapshot{};
+        snap->self = self;
+        snap->type = Py_TYPE(self);
+        snap->layout = layout.key;
+        snap->dict = dict;
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
+        snap->version = snapshot::version_of(dict);
+#endif
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, state_name(attr));
+    if (snap) {
+        snap->values[static_cast<int>(attr)] = value;
+    }
+    return value;
 }
 
 // The generic protocol's error for a name found nowhere, made without a
@@ -105,7 +197,7 @@ bool writable_directly(PyTypeObject* type, Attr attr)
         // Only str keys: the lookup runs no code and the instance keeps its
         // dictionary meanwhile.
         Py_DECREF(dict);
-        PyObject* value = snapshot::look_up(self, dict, *layout, attr);
+        PyObject* value = look_up(self, dict, *layout, attr);
         if (value) {
             Py_INCREF(value);
             return value;
@@ -124,11 +216,49 @@ bool writable_directly(PyTypeObject* type, Attr attr)
     return missing_attribute(self, reinterpret_cast<PyTypeObject*>(type.get()), key);
 }
 
+// Dropping one reference to `value` frees nothing, or frees an object whose
+// deallocation runs no code of the caller's.
+bool releases_quietly(PyObject* value)
+{
+    return Py_REFCNT(value) > 1 || PyLong_CheckExact(value) || PyUnicode_CheckExact(value);
+}
+
+// Replaces the value `old` (borrowed) that self's dictionary `dict` holds
+// for `attr` by `value`; `snap` is the dictionary's current snapshot. Where
+// releasing `old` runs no caller code, the dictionary after the store is
+// the one remembered with this one value changed, and the cache follows it;
+// otherwise it is forgotten, and the release (a __del__, say) happens
+// inside the store, as with the protocol.
+int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* value)
+{
+    if (releases_quietly(old)) {
+        // Nothing runs: the dictionary outlives the store.
+        const int result = PyDict_SetItem(dict, state_name(attr), value);
+        if (result == 0) {
+            // Only this value has changed since the snapshot was current
+            // (from 3.12 the watcher has just forgotten it; found by its
+            // dictionary there, the snapshot needs no instance).
+            snap->dict = dict;
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
+            snap->version = snapshot::version_of(dict);
+#endif
+            snap->values[static_cast<int>(attr)] = value;
+        }
+        return result;
+    }
+    snapshot::forget(*snap);
+    // The release may run code that drops the instance's dictionary.
+    Py_INCREF(dict);
+    const int result = PyDict_SetItem(dict, state_name(attr), value);
+    Py_DECREF(dict);
+    return result;
+}
+
 }  // namespace
 
 PyObject* read(PyObject* self, Attr attr)
 {
-    PyObject* value = snapshot::remembered(self, attr);
+    PyObject* value = remembered(self, attr);
     if (value) {
         Py_INCREF(value);
         return value;
@@ -142,10 +272,10 @@ int write(PyObject* self, Attr attr, PyObject* value)
     // Replacing a value changes no keys, so the protocol's bookkeeping of
     // the type's shared key table (around a store that adds a key) has
     // nothing to do.
-    Snapshot* snap = snapshot::current(self);
+    Snapshot* snap = current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(attr)] : nullptr;
     if (old) {
-        return snapshot::replace(snap, snap->dict, attr, old, value);
+        return replace(snap, snap->dict, attr, old, value);
     }
     PyObject* dict = writable_directly(Py_TYPE(self), attr) ? instance_dict(self) : nullptr;
 #if MERROW_SNAPSHOT_BY_INSTANCE
@@ -165,7 +295,7 @@ int write(PyObject* self, Attr attr, PyObject* value)
 
 bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 {
-    *value = snapshot::remembered(self, attr);
+    *value = remembered(self, attr);
     Py_XINCREF(*value);
     return *value != nullptr;
 }
@@ -173,7 +303,7 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     const Snapshot* look)
 {
-    const Snapshot* snap = look ? look : snapshot::current(self);
+    const Snapshot* snap = look ? look : current(self);
     if (!snap) {
         return false;
     }
@@ -188,12 +318,17 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
 }
 
 #if MERROW_SNAPSHOT_BY_WATCHER
-void forget_dict(PyObject* dict) { snapshot::forget_dict(dict); }
+void forget_dict(PyObject* dict)
+{
+    if (Snapshot* snap = snapshot::find(dict)) {
+        snapshot::forget(*snap);
+    }
+}
 #endif
 
 bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look)
 {
-    Snapshot* snap = snapshot::current(self);
+    Snapshot* snap = current(self);
     PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
     if (!old || !PyLong_CheckExact(old)) {
         return false;
@@ -207,7 +342,7 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
     // one's release runs nothing. The read back gives the value just
     // stored.
     *number = compat::int_from(value + 1);
-    if (*number && snapshot::replace(snap, snap->dict, counter, old, *number) < 0) {
+    if (*number && replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
     *look = *number ? snap : nullptr;

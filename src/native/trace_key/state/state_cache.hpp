@@ -1,6 +1,7 @@
-// State access answered from the cache of what each instance held, where
-// that provably equals the ordinary attribute protocol (type_layout.hpp,
-// value_snapshot.hpp); the generic protocol everywhere else. Used by
+// The state cache: state access answered from what each instance held,
+// where that provably equals the ordinary attribute protocol (which names
+// a type leaves to its instances: type_layout.hpp; whether a snapshot
+// still holds: value_snapshot.hpp); the protocol everywhere else. Used by
 // instance_state.cpp, and told of changes by the dictionary watcher.
 #pragma once
 
@@ -10,10 +11,6 @@
 #include "process_state.hpp"
 
 #if MERROW_STATE_CACHE
-
-namespace merrow::trace_key {
-struct Snapshot;
-}
 
 namespace merrow::trace_key::cache {
 
