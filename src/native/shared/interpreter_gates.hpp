@@ -114,8 +114,8 @@
 #define MERROW_SHORTCUT_LOCK_DIRECT_CALLS MERROW_SHORTCUTS
 #endif
 
-// The state cache: per-instance state values (type layouts, snapshots, direct
-// dictionary access).
+// The state cache: per-instance state values (type layouts, snapshots,
+// direct dictionary access).
 #define MERROW_STATE_CACHE MERROW_SHORTCUT_STATE_CACHE
 
 // Type version tags are never given out twice from 3.11 on (bpo-44914);
@@ -142,10 +142,10 @@
 // there the instance's own dictionary is used only with the state cache on.
 #define MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS (MERROW_SERIES_AT_LEAST(12) && MERROW_SERIES_BEFORE(13))
 
-// A module global's attribute (threading.Lock, uuid.uuid4) remembered while
-// a dictionary watcher (gh-91052) sees no change to the namespace or the
-// module. Kept where it saves a tenth of a construction: 3.13.5, 3.14 and
-// 3.15 (315 of 3008, 356 of 3128, 371 of 3285 instructions); 3.12 saves 9 %.
+// The global cache: a module global's attribute (threading.Lock,
+// uuid.uuid4) remembered while a dictionary watcher (gh-91052) sees no
+// change to the namespace or the module. Kept from 3.13, where it saves a
+// tenth of a construction (docs/benchmarks.md); 3.12 saves less.
 #define MERROW_GLOBAL_CACHE (MERROW_SHORTCUT_GLOBAL_CACHE && MERROW_SERIES_AT_LEAST(13))
 
 // One dictionary watcher serves every cache that relies on one.
@@ -153,10 +153,10 @@
 
 // A store on a type whose slot is PyObject_GenericSetAttr made by calling it
 // directly: for an interned exact str name and a value, all PyObject_SetAttr
-// adds is its checks and dispatch. Kept where it saves a tenth of a
-// construction: Debian's 3.13.5 (409 of 3102 instructions); 3.11 and 3.12
-// save 7 and 9 %, and 3.14 inlines the generic store into PyObject_SetAttr,
-// where the exported one costs more.
+// adds is its checks and dispatch. Kept on 3.13, where it saves a tenth of
+// a construction (docs/benchmarks.md); 3.11 and 3.12 save less, and 3.14
+// inlines the generic store into PyObject_SetAttr, where the exported one
+// costs more.
 #define MERROW_DIRECT_SETATTR \
     (MERROW_SHORTCUT_DIRECT_SETATTR && MERROW_SERIES_AT_LEAST(13) && MERROW_SERIES_BEFORE(14))
 
@@ -169,7 +169,8 @@ namespace merrow::gates {
 
 // CPython 3.13.0's watchers miss stores to attributes kept inline while the
 // instance's dictionary shares them (gh-125608, fixed in 3.13.1): the
-// state cache stays off there. The running interpreter decides, not the headers.
+// state cache stays off there. The running interpreter decides, not the
+// headers.
 inline bool dict_watchers_complete() { return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0; }
 
 }  // namespace merrow::gates

@@ -6,10 +6,9 @@
 
 namespace merrow::trace_key {
 
-#if MERROW_DICT_WATCHER
-
 namespace {
 
+#if MERROW_DICT_WATCHER
 // Runs inside the dictionary's own operation: touches nothing but the caches.
 int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 {
@@ -21,11 +20,13 @@ int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 #endif
     return 0;
 }
+#endif
 
 }  // namespace
 
 void start_dict_watcher()
 {
+#if MERROW_DICT_WATCHER
     // 3.13.0's watchers miss stores to attributes kept inline while the
     // instance's dictionary shares them (fixed in 3.13.1): there the state
     // cache would miss changes, so it stays off.
@@ -40,12 +41,7 @@ void start_dict_watcher()
         g_process.watching = true;
     }
     g_process.state_cache_on = g_process.watching && state_cache;
-}
-
-#else
-
-void start_dict_watcher() {}
-
 #endif
+}
 
 }  // namespace merrow::trace_key

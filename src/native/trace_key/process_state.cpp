@@ -28,9 +28,6 @@ int make_singletons(ProcessState& state)
     if (!state.empty_tuple && !(state.empty_tuple = PyTuple_New(0))) {
         return -1;
     }
-    if (!state.empty_bytes && !(state.empty_bytes = PyBytes_FromStringAndSize("", 0))) {
-        return -1;
-    }
     if (!state.empty_text && !(state.empty_text = PyUnicode_FromStringAndSize("", 0))) {
         return -1;
     }

@@ -115,7 +115,6 @@ struct ProcessState {
     PyObject* error_tokens[kErrorTokenTexts];
     PyObject* event_tokens[kEventTokenTexts];
     PyObject* empty_tuple;
-    PyObject* empty_bytes;
     PyObject* empty_text;
     PyObject* zero;
     PyObject* one;

@@ -57,7 +57,6 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
     return cache::read_text_then(self, text, next, first, second, look);
 }
 
-
 #else
 
 PyObject* read_state(PyObject* self, Attr attr) { return PyObject_GetAttr(self, state_name(attr)); }
@@ -84,11 +83,7 @@ PyObject* count_state(PyObject* self, Attr counter, const Snapshot** look)
 {
 #if MERROW_STATE_CACHE
     PyObject* number;
-    const Snapshot* found = nullptr;
-    if (cache::count(self, counter, &number, &found)) {
-        if (look) {
-            *look = found;
-        }
+    if (cache::count(self, counter, &number, look)) {
         return number;
     }
 #else

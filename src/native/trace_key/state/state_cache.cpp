@@ -345,7 +345,9 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
     if (*number && replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
-    *look = *number ? snap : nullptr;
+    if (look) {
+        *look = *number ? snap : nullptr;
+    }
     return true;
 }
 

@@ -26,8 +26,8 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value);
 // The counter step for an exact int counter that the cache holds: its addition
 // and the release of the old value run no code. False (nothing done)
 // otherwise; `*number` gets the running number, or null with the exception
-// set when the addition fails as it would step by step. `*look` gets what
-// the cache found, good for reads until caller code runs.
+// set when the addition fails as it would step by step. `*look`, unless
+// null, gets what the cache found, good for reads until caller code runs.
 bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look);
 
 // Both values at one look (`look` when not null, else a look now), when
