@@ -95,7 +95,7 @@ bench: install $(VENV)/.bench-deps
 # CALLGRIND_ARGS goes to the script, e.g. "--only tag --generators 4".
 # bench-shortcuts measures, besides, each shortcut left out alone (a build
 # each): the full measurement; BENCH_SHORTCUTS names some only, e.g.
-# "state_memory,lock_direct_calls".
+# "state_cache,lock_direct_calls".
 BENCH_SERIES ?= $(shell tools/matrix.sh targets)
 CALLGRIND_ARGS ?=
 BENCH_SHORTCUTS ?=

@@ -76,7 +76,7 @@ def check_value(call, expected, entry, allowed=()):
 
 def inline():
     '''An instance made by the protocol alone (no dictionary yet) of a class
-    whose layout memory has learnt.'''
+    whose layout the state cache has learnt.'''
     cls = type("Inline", (LogIDGenerator,), {})
     cls(NODE, 3).generate_error_id()
     return cls(NODE, 3)
@@ -172,7 +172,7 @@ def assert_clean(batch, case):
     # A sweep that never ended is a fault too.
     assert sweeps.faults_of(batch, case) == []
     if batch["cases"][case]["allocations"] == 0:
-        # Without memory (3.13.0) the values are read where they are kept.
+        # Without the state cache (3.13.0) the values are read where they are kept.
         pytest.skip("the call allocates nothing on this interpreter")
 
 

@@ -1,8 +1,8 @@
-"""State on the paths that memory leaves to the ordinary protocol: state
+"""State on the paths that the state cache leaves to the ordinary protocol: state
 gone while the lock is held, a lock that fails on the way out, a value
 whose truth test removes it, a dictionary reshaped during a call, class
 dictionaries with keys that are not str, methods bound before their class
-changed, more instances in use than memory holds, and memory turned off
+changed, more instances in use than the cache holds, and the cache turned off
 because no dictionary watcher was free. Held to the oracle of
 test_state_protocol: Reference, the algorithm as plain Python."""
 
@@ -37,7 +37,7 @@ def subclass(base, namespace=()):
 
 def warmed(cls):
     """An instance whose every state name has been read: remembered where
-    memory remembers."""
+    the state cache remembers."""
     g = cls("camera-node-01", 3)
     g.generate_session_id()
     g.generate_error_id()
@@ -196,8 +196,8 @@ def test_state_follows_the_protocol(scenario):
     assert native == reference
 
 
-def test_more_instances_in_use_than_memory_holds():
-    # Memory keeps a few hundred instances' state: with more alive and used
+def test_more_instances_in_use_than_the_cache_holds():
+    # The state cache keeps a few hundred instances' state: with more alive and used
     # in turn, instances keep taking each other's place there.
     def run(base):
         cls = subclass(base)
@@ -215,7 +215,7 @@ def test_more_instances_in_use_than_memory_holds():
 
 # Each dictionary watcher the test hook adds takes one of the interpreter's
 # few watcher slots; with none left at import, the module does without
-# memory, and the state suites must pass all the same.
+# its caches, and the state suites must pass all the same.
 WITHOUT_WATCHERS = """
 import sys
 import _testcapi

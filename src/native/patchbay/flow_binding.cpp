@@ -1,7 +1,7 @@
 #include "flow_binding.hpp"
 
 #include "owned_ref.hpp"
-#include "patchbay_texts.hpp"
+#include "process_state.hpp"
 #include "py_compat.hpp"
 
 namespace merrow::patchbay {

@@ -93,15 +93,15 @@
 
 // MERROW_WITHOUT_<NAME> (CMake's MERROW_SHORTCUTS_OFF) leaves one out, to
 // measure what it saves.
-#if defined(MERROW_WITHOUT_STATE_MEMORY)
-#define MERROW_SHORTCUT_STATE_MEMORY 0
+#if defined(MERROW_WITHOUT_STATE_CACHE)
+#define MERROW_SHORTCUT_STATE_CACHE 0
 #else
-#define MERROW_SHORTCUT_STATE_MEMORY MERROW_SHORTCUTS
+#define MERROW_SHORTCUT_STATE_CACHE MERROW_SHORTCUTS
 #endif
-#if defined(MERROW_WITHOUT_GLOBAL_MEMORY)
-#define MERROW_SHORTCUT_GLOBAL_MEMORY 0
+#if defined(MERROW_WITHOUT_GLOBAL_CACHE)
+#define MERROW_SHORTCUT_GLOBAL_CACHE 0
 #else
-#define MERROW_SHORTCUT_GLOBAL_MEMORY MERROW_SHORTCUTS
+#define MERROW_SHORTCUT_GLOBAL_CACHE MERROW_SHORTCUTS
 #endif
 #if defined(MERROW_WITHOUT_DIRECT_SETATTR)
 #define MERROW_SHORTCUT_DIRECT_SETATTR 0
@@ -114,15 +114,15 @@
 #define MERROW_SHORTCUT_LOCK_DIRECT_CALLS MERROW_SHORTCUTS
 #endif
 
-// Per-instance memory of state values (type layouts, snapshots, direct
-// dictionary access).
-#define MERROW_STATE_MEMORY MERROW_SHORTCUT_STATE_MEMORY
+// The state cache: per-instance state values (type layouts, snapshots,
+// direct dictionary access).
+#define MERROW_STATE_CACHE MERROW_SHORTCUT_STATE_CACHE
 
 // Type version tags are never given out twice from 3.11 on (bpo-44914);
 // before, sys._clear_type_cache() numbers them afresh, so layouts are keyed
 // by each class dictionary's version instead (PEP 509).
-#define MERROW_LAYOUT_BY_TYPE_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_AT_LEAST(11))
-#define MERROW_LAYOUT_BY_DICT_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_BEFORE(11))
+#define MERROW_LAYOUT_BY_TYPE_VERSION (MERROW_STATE_CACHE && MERROW_SERIES_AT_LEAST(11))
+#define MERROW_LAYOUT_BY_DICT_VERSION (MERROW_STATE_CACHE && MERROW_SERIES_BEFORE(11))
 
 // A tag is valid only with Py_TPFLAGS_VALID_VERSION_TAG until 3.13 made a
 // zero tag the only invalid one (gh-119462).
@@ -130,30 +130,33 @@
 
 // A snapshot is known unchanged by the dictionary's version (PEP 509) up to
 // 3.11; from 3.12 (PEP 699 deprecates the version) by a watcher instead.
-#define MERROW_SNAPSHOT_BY_DICT_VERSION (MERROW_STATE_MEMORY && MERROW_SERIES_BEFORE(12))
-#define MERROW_SNAPSHOT_BY_WATCHER (MERROW_STATE_MEMORY && MERROW_API_DICT_WATCHERS)
+#define MERROW_SNAPSHOT_BY_DICT_VERSION (MERROW_STATE_CACHE && MERROW_SERIES_BEFORE(12))
+#define MERROW_SNAPSHOT_BY_WATCHER (MERROW_STATE_CACHE && MERROW_API_DICT_WATCHERS)
 
 // Before 3.11 snapshots are found by instance, whose dictionary sits at
 // tp_dictoffset; from 3.11 by the dictionary the instance shares values with.
-#define MERROW_SNAPSHOT_BY_INSTANCE (MERROW_STATE_MEMORY && !MERROW_API_INLINE_VALUES)
+#define MERROW_SNAPSHOT_BY_INSTANCE (MERROW_STATE_CACHE && !MERROW_API_INLINE_VALUES)
 
 // 3.12 specialises method lookups only on values kept inline, which a
 // dictionary made once leaves behind (3.13 lets the dictionary share them):
-// there the instance's own dictionary is used only with memory on.
+// there the instance's own dictionary is used only with the state cache on.
 #define MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS (MERROW_SERIES_AT_LEAST(12) && MERROW_SERIES_BEFORE(13))
 
-// A module global's attribute (threading.Lock, uuid.uuid4) remembered while
-// a dictionary watcher (gh-91052) sees no change to the namespace or the
-// module. Kept where it saves a tenth of a construction: 3.13.5, 3.14 and
-// 3.15 (315 of 3008, 356 of 3128, 371 of 3285 instructions); 3.12 saves 9 %.
-#define MERROW_GLOBAL_MEMORY (MERROW_SHORTCUT_GLOBAL_MEMORY && MERROW_SERIES_AT_LEAST(13))
+// The global cache: a module global's attribute (threading.Lock,
+// uuid.uuid4) remembered while a dictionary watcher (gh-91052) sees no
+// change to the namespace or the module. Kept from 3.13, where it saves a
+// tenth of a construction (docs/benchmarks.md); 3.12 saves less.
+#define MERROW_GLOBAL_CACHE (MERROW_SHORTCUT_GLOBAL_CACHE && MERROW_SERIES_AT_LEAST(13))
+
+// One dictionary watcher serves every cache that relies on one.
+#define MERROW_DICT_WATCHER (MERROW_SNAPSHOT_BY_WATCHER || MERROW_GLOBAL_CACHE)
 
 // A store on a type whose slot is PyObject_GenericSetAttr made by calling it
 // directly: for an interned exact str name and a value, all PyObject_SetAttr
-// adds is its checks and dispatch. Kept where it saves a tenth of a
-// construction: Debian's 3.13.5 (409 of 3102 instructions); 3.11 and 3.12
-// save 7 and 9 %, and 3.14 inlines the generic store into PyObject_SetAttr,
-// where the exported one costs more.
+// adds is its checks and dispatch. Kept on 3.13, where it saves a tenth of
+// a construction (docs/benchmarks.md); 3.11 and 3.12 save less, and 3.14
+// inlines the generic store into PyObject_SetAttr, where the exported one
+// costs more.
 #define MERROW_DIRECT_SETATTR \
     (MERROW_SHORTCUT_DIRECT_SETATTR && MERROW_SERIES_AT_LEAST(13) && MERROW_SERIES_BEFORE(14))
 
@@ -165,8 +168,9 @@
 namespace merrow::gates {
 
 // CPython 3.13.0's watchers miss stores to attributes kept inline while the
-// instance's dictionary shares them (gh-125608, fixed in 3.13.1): memory
-// stays off there. The running interpreter decides, not the headers.
+// instance's dictionary shares them (gh-125608, fixed in 3.13.1): the
+// state cache stays off there. The running interpreter decides, not the
+// headers.
 inline bool dict_watchers_complete() { return Py_Version < 0x030D0000 || Py_Version >= 0x030D01F0; }
 
 }  // namespace merrow::gates

@@ -1,7 +1,6 @@
 #include "module_lifecycle.hpp"
 
 #include "owned_ref.hpp"
-#include "runtime_version.hpp"
 
 namespace merrow::lifecycle {
 
@@ -31,7 +30,8 @@ int check_interpreter(HeldModule& held)
     if (id == -1) {
         return -1;
     }
-    if (held.interpreter_id == -1) {
+    if (!held.has_interpreter) {
+        held.has_interpreter = true;
         held.interpreter_id = id;
     } else if (held.interpreter_id != id) {
         PyErr_SetString(PyExc_ImportError,
@@ -40,6 +40,21 @@ int check_interpreter(HeldModule& held)
         return -1;
     }
     return 0;
+}
+
+// The major and minor version at the start of the running interpreter's
+// version text.
+void read_running_series(int (&numbers)[2])
+{
+    const char* p = Py_GetVersion();
+    for (int& number : numbers) {
+        while (*p >= '0' && *p <= '9') {
+            number = number * 10 + (*p++ - '0');
+        }
+        if (*p++ != '.') {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -102,15 +117,16 @@ int hold_module(HeldModule& held, PyObject* module)
 
 int check_runtime_version(const ModuleNames& names)
 {
-    const RuntimeVersion running = running_version();
-    if (running.major == PY_MAJOR_VERSION && running.minor == PY_MINOR_VERSION) {
+    int running[2] = {};
+    read_running_series(running);
+    if (running[0] == PY_MAJOR_VERSION && running[1] == PY_MINOR_VERSION) {
         return 0;
     }
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, names.version_name, "does not match",
-                  running.major, running.minor);
+                  running[0], running[1]);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 

@@ -20,9 +20,11 @@ struct ModuleNames {
 };
 
 // Process-wide; lives until the process ends (never destroyed, so nothing
-// touches the interpreter after finalisation).
+// touches the interpreter after finalisation). All zero until the first
+// import.
 struct HeldModule {
-    std::int64_t interpreter_id = -1;
+    bool has_interpreter = false;
+    std::int64_t interpreter_id = 0;  // valid once has_interpreter
     PyObject* module = nullptr;
     PyObject* dict = nullptr;      // borrowed from `module` but counted
     PyObject* builtins = nullptr;  // the builtins module

@@ -2,18 +2,12 @@
 
 namespace merrow {
 
-int make_text_constants(TextConstant* table, std::size_t count)
+int make_text_constants(const char* const* texts, PyObject** objects, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        TextConstant& constant = table[i];
-        if (constant.object) {
-            continue;
-        }
-        PyObject* text = PyUnicode_InternFromString(constant.text);
-        if (!text) {
+        if (!objects[i] && !(objects[i] = PyUnicode_InternFromString(texts[i]))) {
             return -1;
         }
-        constant.object = text;
     }
     return 0;
 }

@@ -7,14 +7,10 @@
 
 namespace merrow {
 
-struct TextConstant {
-    const char* text;
-    PyObject* object;  // null until made; immortal once made
-};
-
-// Makes every constant of `table` that does not exist yet, interned (which
-// computes its hash, so lookups and comparisons never hash at call time).
-// Constants made by an earlier, failed import are kept and reused.
-int make_text_constants(TextConstant* table, std::size_t count);
+// Makes objects[i] from texts[i] wherever it does not exist yet, interned
+// (which computes its hash, so lookups and comparisons never hash at call
+// time); -1 with an exception set. Objects made by an earlier, failed
+// import are kept and reused; once made, they live as long as the process.
+int make_text_constants(const char* const* texts, PyObject** objects, std::size_t count);
 
 }  // namespace merrow

@@ -110,9 +110,9 @@ int same_name_index(const OperationSpec& op, PyObject* keyword, int first)
     return 0;
 }
 
-void bind_default(MethodObject* fn, BoundCall& call)
+void bind_default(const Binding& binding, BoundCall& call)
 {
-    const OperationSpec& op = *fn->op;
+    const OperationSpec& op = binding.op;
     const int last = op.parameter_count - 1;
     if (call.values[last]) {
         return;
@@ -122,7 +122,7 @@ void bind_default(MethodObject* fn, BoundCall& call)
         call.values[last] = Py_False;
         break;
     case DefaultSource::token_record:
-        call.values[last] = fn->default_token;
+        call.values[last] = binding.default_token;
         break;
     case DefaultSource::none:
         break;
@@ -175,9 +175,10 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
     }
 }
 
-BindResult apply_rules(const OperationSpec& op, BoundCall& call)
+BindResult apply_rules(const Binding& binding, BoundCall& call)
 {
-    const int checked = call.function->checked_count;
+    const OperationSpec& op = binding.op;
+    const int checked = binding.checked_count;
     for (int i = 0; i < checked; ++i) {
         const int index = op.check_order[i];
         const Rule rule = op.rules[index];
@@ -218,10 +219,10 @@ void copy_positional(PyObject* const* args, int n, BoundCall& call)
 }
 
 // Keyword names given: each is matched against the parameter table.
-BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, PyObject* kwnames,
-                              BoundCall& call)
+BindResult bind_with_keywords(const Binding& binding, PyObject* const* args, int n,
+                              PyObject* kwnames, BoundCall& call)
 {
-    const OperationSpec& op = *fn->op;
+    const OperationSpec& op = binding.op;
     if (n > op.parameter_count) {
         set_count_error(op, n);
         return BindResult::failed;
@@ -239,7 +240,7 @@ BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, Py
         }
     }
     if (!call.values[op.parameter_count - 1]) {
-        bind_default(fn, call);
+        bind_default(binding, call);
     }
     for (int j = n; j < op.required_count; ++j) {
         if (!call.values[j]) {
@@ -247,17 +248,17 @@ BindResult bind_with_keywords(MethodObject* fn, PyObject* const* args, int n, Py
             return BindResult::failed;
         }
     }
-    return apply_rules(op, call);
+    return apply_rules(binding, call);
 }
 
 }  // namespace
 
-BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
+BindResult bind_arguments(const Binding& binding, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, BoundCall& call)
 {
-    const OperationSpec& op = *fn->op;
+    const OperationSpec& op = binding.op;
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-        return bind_with_keywords(fn, args, static_cast<int>(nargs), kwnames, call);
+        return bind_with_keywords(binding, args, static_cast<int>(nargs), kwnames, call);
     }
     if (nargs < op.required_count || nargs > op.parameter_count) {
         set_count_error(op, nargs);
@@ -267,9 +268,9 @@ BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t na
     copy_positional(args, n, call);
     // Only the last parameter is ever optional.
     if (n < op.parameter_count) {
-        bind_default(fn, call);
+        bind_default(binding, call);
     }
-    return apply_rules(op, call);
+    return apply_rules(binding, call);
 }
 
 }  // namespace merrow::trace_key

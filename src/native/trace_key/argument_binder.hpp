@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "method_object.hpp"
+#include "operation.hpp"
 
 namespace merrow::trace_key {
 
@@ -14,9 +14,17 @@ enum class BindResult {
     type_error,  // argument type error set; no traceback entry
 };
 
+// What binding reads of a function object: its operation's row, the record
+// an omitted token is taken from, and how many parameters have a rule.
+struct Binding {
+    const OperationSpec& op;
+    PyObject* default_token;
+    int checked_count;
+};
+
 // `args` holds `nargs` positional values followed by one value per name in
 // `kwnames` (which may be null). Fills `call` without taking references.
-BindResult bind_arguments(MethodObject* fn, PyObject* const* args, Py_ssize_t nargs,
+BindResult bind_arguments(const Binding& binding, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, BoundCall& call);
 
 }  // namespace merrow::trace_key

@@ -1,15 +1,13 @@
 #include "class_builder.hpp"
 
 #include "docstrings.hpp"
+#include "global_cache.hpp"
 #include "method_object.hpp"
 #include "owned_ref.hpp"
 
 namespace merrow::trace_key {
 
 namespace {
-
-// Process-wide, like the rest of the module state.
-PyObject* g_method_code[static_cast<int>(OperationId::count)] = {};
 
 PyObject* name_tuple(const OperationSpec& op)
 {
@@ -47,7 +45,7 @@ PyObject* make_code(const OperationSpec& op)
     if (!replace) {
         return nullptr;
     }
-    return PyObject_Call(replace.get(), g_state.empty_tuple, kwargs.get());
+    return PyObject_Call(replace.get(), g_process.empty_tuple, kwargs.get());
 }
 
 // The value of <token class>.GENERAL, which must be an exact str or None.
@@ -77,7 +75,7 @@ PyObject* class_entry(PyObject* module_dict, const OperationSpec& op, PyObject* 
     if (!method || !op.is_static) {
         return method.release();
     }
-    return PyObject_CallOneArg(g_state.staticmethod, method.get());
+    return PyObject_CallOneArg(g_process.staticmethod, method.get());
 }
 
 }  // namespace
@@ -98,7 +96,7 @@ PyObject* class_namespace(Name class_name, const char* doc)
 int bind_class(PyObject* module_dict, Name class_name, PyObject* namespace_dict)
 {
     OwnedRef made = OwnedRef::steal(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject*>(&PyType_Type), name(class_name), g_state.empty_tuple,
+        reinterpret_cast<PyObject*>(&PyType_Type), name(class_name), g_process.empty_tuple,
         namespace_dict, nullptr));
     if (!made) {
         return -1;
@@ -109,8 +107,8 @@ int bind_class(PyObject* module_dict, Name class_name, PyObject* namespace_dict)
 int make_method_code_objects()
 {
     for (int i = 0; i < static_cast<int>(OperationId::count); ++i) {
-        if (!g_method_code[i] &&
-            !(g_method_code[i] = make_code(operation(static_cast<OperationId>(i))))) {
+        if (!g_process.method_code[i] &&
+            !(g_process.method_code[i] = make_code(operation(static_cast<OperationId>(i))))) {
             return -1;
         }
     }
@@ -125,7 +123,7 @@ int build_generator_class(PyObject* module_dict)
     }
     for (int i = 0; i < static_cast<int>(OperationId::count); ++i) {
         const OperationSpec& op = operation(static_cast<OperationId>(i));
-        OwnedRef entry = OwnedRef::steal(class_entry(module_dict, op, g_method_code[i]));
+        OwnedRef entry = OwnedRef::steal(class_entry(module_dict, op, g_process.method_code[i]));
         if (!entry || PyDict_SetItem(ns.get(), name(op.name_text), entry.get()) < 0) {
             return -1;
         }

@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "module_state.hpp"
+#include "process_state.hpp"
 
 namespace merrow::trace_key {
 

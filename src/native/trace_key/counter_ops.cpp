@@ -26,17 +26,16 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
     if (section.enter(self) < 0) {
         return nullptr;
     }
-    OwnedRef number = OwnedRef::steal(count_state(self, kind.counter, &section));
+    OwnedRef number = OwnedRef::steal(count_state(self, kind.counter, section.look_slot()));
     if (!number) {
-        if (section.exit_with_exception(*call.function->op, call) !=
-            LockSection::Outcome::suppressed) {
+        if (!exit_failed_section(section, call)) {
             return nullptr;
         }
     } else if (section.exit() < 0) {
         return nullptr;
     }
     TextField fields[4];  // token, node prefix, index, running number
-    if (read_node_fields(self, fields[1], fields[2], &section) < 0) {
+    if (read_node_fields(self, fields[1], fields[2], section.look()) < 0) {
         return nullptr;
     }
     if (!number) {

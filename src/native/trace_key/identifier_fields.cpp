@@ -7,10 +7,10 @@
 namespace merrow::trace_key {
 
 int read_node_fields(PyObject* self, TextField& node, TextField& index,
-                     const LockSection* just_left)
+                     const Snapshot* look)
 {
     PyObject *node_id, *source_idx;
-    if (read_text_then(self, Attr::node_id, Attr::source_idx, &node_id, &source_idx, just_left)) {
+    if (read_text_then(self, Attr::node_id, Attr::source_idx, &node_id, &source_idx, look)) {
         OwnedRef index_value = OwnedRef::steal(source_idx);
         if (node.assign_node_prefix(OwnedRef::steal(node_id)) < 0) {
             return -1;

@@ -145,27 +145,31 @@ PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 
 }  // namespace
 
-PyGetSetDef kMethodAttributes[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_code", get_code, nullptr, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+PyGetSetDef* method_attributes()
+{
+    static PyGetSetDef attributes[] = {
+        {"__name__", get_name, set_name, nullptr, nullptr},
+        {"func_name", get_name, set_name, nullptr, nullptr},
+        {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+        {"__doc__", get_doc, set_doc, nullptr, nullptr},
+        {"func_doc", get_doc, set_doc, nullptr, nullptr},
+        {"__module__", get_module, set_module, nullptr, nullptr},
+        {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+        {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+        {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+        {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+        {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {"func_dict", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+        {"__globals__", get_globals, nullptr, nullptr, nullptr},
+        {"func_globals", get_globals, nullptr, nullptr, nullptr},
+        {"__closure__", get_closure, nullptr, nullptr, nullptr},
+        {"func_closure", get_closure, nullptr, nullptr, nullptr},
+        {"__code__", get_code, nullptr, nullptr, nullptr},
+        {"func_code", get_code, nullptr, nullptr, nullptr},
+        {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
+    return attributes;
+}
 
 }  // namespace merrow::trace_key

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "argument_binder.hpp"
+#include "state/lock_section.hpp"
 
 namespace merrow::trace_key {
 
@@ -24,7 +25,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
     const OperationSpec& op = *fn->op;
     BoundCall call{};
     call.function = fn;
-    const BindResult bound = bind_arguments(fn, args, PyVectorcall_NARGS(nargsf), kwnames, call);
+    const Binding binding{op, fn->default_token, fn->checked_count};
+    const BindResult bound =
+        bind_arguments(binding, args, PyVectorcall_NARGS(nargsf), kwnames, call);
     if (bound != BindResult::bound) {
         if (bound == BindResult::failed) {
             add_operation_entry(op, fn->globals);
@@ -147,11 +150,6 @@ PyObject* method_reduce(PyObject* self, PyObject*)
     return qualname;
 }
 
-PyMethodDef kMethodMethods[] = {
-    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyObject* make_annotations(const OperationSpec& op)
 {
     OwnedRef dict = OwnedRef::steal(PyDict_New());
@@ -167,35 +165,42 @@ PyObject* make_annotations(const OperationSpec& op)
     return dict.release();
 }
 
-}  // namespace
+PyTypeObject& method_type()
+{
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return type;
+}
 
-PyTypeObject MethodType = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-};
+}  // namespace
 
 int ready_method_type()
 {
-    if (MethodType.tp_flags & Py_TPFLAGS_READY) {
+    static PyMethodDef methods[] = {
+        {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    PyTypeObject& type = method_type();
+    if (type.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
-    MethodType.tp_name = "trace_key_function";
-    MethodType.tp_basicsize = sizeof(MethodObject);
-    MethodType.tp_dealloc = method_dealloc;
-    MethodType.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-    MethodType.tp_repr = method_repr;
-    MethodType.tp_call = method_call;
-    MethodType.tp_getattro = PyObject_GenericGetAttr;
-    MethodType.tp_setattro = PyObject_GenericSetAttr;
-    MethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                          Py_TPFLAGS_METHOD_DESCRIPTOR;
-    MethodType.tp_traverse = method_traverse;
-    MethodType.tp_clear = method_clear;
-    MethodType.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
-    MethodType.tp_methods = kMethodMethods;
-    MethodType.tp_getset = kMethodAttributes;
-    MethodType.tp_descr_get = method_descr_get;
-    MethodType.tp_dictoffset = offsetof(MethodObject, dict);
-    return PyType_Ready(&MethodType);
+    type.tp_name = "trace_key_function";
+    type.tp_basicsize = sizeof(MethodObject);
+    type.tp_dealloc = method_dealloc;
+    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+    type.tp_repr = method_repr;
+    type.tp_call = method_call;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_traverse = method_traverse;
+    type.tp_clear = method_clear;
+    type.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
+    type.tp_methods = methods;
+    type.tp_getset = method_attributes();
+    type.tp_descr_get = method_descr_get;
+    type.tp_dictoffset = offsetof(MethodObject, dict);
+    return PyType_Ready(&type);
 }
 
 PyObject* table_defaults(MethodObject* fn)
@@ -211,10 +216,19 @@ PyObject* table_defaults(MethodObject* fn)
     Py_RETURN_NONE;
 }
 
+bool exit_failed_section(LockSection& section, BoundCall& call)
+{
+    add_operation_entry(*call.function->op, call.function->globals);
+    const LockSection::Outcome outcome = section.exit_with_exception();
+    // What __exit__ raised has yet to pass the method's frame.
+    call.entry_added = outcome == LockSection::Outcome::reraised;
+    return outcome == LockSection::Outcome::suppressed;
+}
+
 PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code,
                       PyObject* default_token)
 {
-    auto* fn = PyObject_GC_New(MethodObject, &MethodType);
+    auto* fn = PyObject_GC_New(MethodObject, &method_type());
     if (!fn) {
         return nullptr;
     }

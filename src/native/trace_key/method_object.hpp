@@ -28,8 +28,6 @@ struct MethodObject {
     int checked_count;   // parameters with a rule to apply: the first in check_order
 };
 
-extern PyTypeObject MethodType;
-
 // Readies the type once per process.
 int ready_method_type();
 
@@ -41,6 +39,14 @@ PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code
 // The defaults tuple as the parameter table defines it, or None.
 PyObject* table_defaults(MethodObject* fn);
 
-extern PyGetSetDef kMethodAttributes[];
+class LockSection;
+
+// Leaves `section` with the pending failure of the call's body: true when
+// __exit__ suppressed it. The failure first gets the operation's traceback
+// entry, as a with statement's __exit__ sees the method's frame.
+bool exit_failed_section(LockSection& section, BoundCall& call);
+
+// The attributes a function object shows to callers.
+PyGetSetDef* method_attributes();
 
 }  // namespace merrow::trace_key

@@ -3,13 +3,12 @@
 #include <Python.h>
 
 #include "class_builder.hpp"
+#include "dict_watcher.hpp"
 #include "docstrings.hpp"
-#include "global_memory.hpp"
 #include "method_object.hpp"
 #include "module_lifecycle.hpp"
-#include "module_state.hpp"
 #include "owned_ref.hpp"
-#include "state/instance_state.hpp"
+#include "process_state.hpp"
 
 namespace merrow::trace_key {
 
@@ -46,17 +45,17 @@ int bind_optional(lifecycle::HeldModule& held)
 
 int hold_staticmethod()
 {
-    if (!g_state.staticmethod) {
-        g_state.staticmethod = PyObject_GetAttrString(g_state.held.builtins, "staticmethod");
+    if (!g_process.staticmethod) {
+        g_process.staticmethod = PyObject_GetAttrString(g_process.held.builtins, "staticmethod");
     }
-    return g_state.staticmethod ? 0 : -1;
+    return g_process.staticmethod ? 0 : -1;
 }
 
 // Steps 5 to 12, whose failures add the import's traceback entry; returns
 // the number of the step that failed (the entry's line), or 0.
 int build_namespace(PyObject* module)
 {
-    lifecycle::HeldModule& held = g_state.held;
+    lifecycle::HeldModule& held = g_process.held;
     PyObject* dict = held.dict;
     if (lifecycle::register_in_sys_modules(kModuleNames, module) < 0) return 5;
     if (hold_staticmethod() < 0) return 6;
@@ -72,38 +71,27 @@ int build_namespace(PyObject* module)
     return 0;
 }
 
-// Step 4: the constants, the function type and the methods' code objects.
+// Step 4: the constants, the function type, the caches' watcher and the
+// methods' code objects.
 int prepare(PyObject*)
 {
     if (make_constants() < 0 || ready_method_type() < 0) {
         return -1;
     }
-    start_state_layer();
-    start_global_memory();
+    start_dict_watcher();
     return make_method_code_objects();
 }
 
 int exec_module(PyObject* module)
 {
     static constexpr lifecycle::ExecutionSteps steps = {prepare, build_namespace};
-    return lifecycle::execute(g_state.held, kModuleNames, g_state.tracebacks, module, steps);
+    return lifecycle::execute(g_process.held, kModuleNames, g_process.tracebacks, module, steps);
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*)
 {
-    return lifecycle::create_module(g_state.held, spec);
+    return lifecycle::create_module(g_process.held, spec);
 }
-
-PyModuleDef_Slot g_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "trace_key", docs::module, 0, nullptr, g_slots, nullptr, nullptr,
-    nullptr,
-};
 
 }  // namespace
 
@@ -111,5 +99,14 @@ PyModuleDef g_definition = {
 
 PyMODINIT_FUNC PyInit_trace_key()
 {
-    return PyModuleDef_Init(&merrow::trace_key::g_definition);
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(merrow::trace_key::create_module)},
+        {Py_mod_exec, reinterpret_cast<void*>(merrow::trace_key::exec_module)},
+        {0, nullptr},
+    };
+    static PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, "trace_key", merrow::trace_key::docs::module, 0, nullptr, slots,
+        nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&definition);
 }

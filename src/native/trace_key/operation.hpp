@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "module_state.hpp"
+#include "process_state.hpp"
 #include "owned_ref.hpp"
 
 namespace merrow::trace_key {
@@ -75,17 +75,6 @@ struct BoundCall {
     // (before handing the exception to a context manager's __exit__).
     bool entry_added;
     OwnedRef converted;
-};
-
-enum class OperationId : int {
-    init,
-    generate_session_id,
-    generate_error_id,
-    generate_event_id,
-    get_session_id,
-    format_log_with_id,
-    format_log_with_session,
-    count
 };
 
 const OperationSpec& operation(OperationId id);

@@ -76,7 +76,7 @@ const OperationSpec& operation(OperationId id) { return kOperations[static_cast<
 
 void add_operation_entry(const OperationSpec& op, PyObject* globals)
 {
-    g_state.tracebacks.add_entry(op.traceback_name, kSourceFile, op.traceback_line, globals);
+    g_process.tracebacks.add_entry(op.traceback_name, kSourceFile, op.traceback_line, globals);
 }
 
 }  // namespace merrow::trace_key

@@ -1,7 +1,7 @@
 // Construction and the session identifier.
 #include <utility>
 
-#include "global_memory.hpp"
+#include "global_cache.hpp"
 #include "identifier_fields.hpp"
 #include "state/instance_state.hpp"
 #include "state/lock_section.hpp"
@@ -83,8 +83,8 @@ PyObject* init_body(BoundCall& call)
     if (assign_state(self, Attr::node_id, call.values[1]) < 0 ||
         assign_state(self, Attr::source_idx, call.values[2]) < 0 ||
         assign_state(self, Attr::session_id, Py_None) < 0 ||
-        assign_state(self, Attr::error_counter, g_state.zero) < 0 ||
-        assign_state(self, Attr::event_counter, g_state.zero) < 0) {
+        assign_state(self, Attr::error_counter, g_process.zero) < 0 ||
+        assign_state(self, Attr::event_counter, g_process.zero) < 0) {
         return nullptr;
     }
     OwnedRef make_lock =
@@ -108,8 +108,7 @@ PyObject* generate_session_id_body(BoundCall& call)
     }
     OwnedRef result = OwnedRef::steal(session_in_lock(self, call.truth, call.function->globals));
     if (!result) {
-        if (section.exit_with_exception(*call.function->op, call) ==
-            LockSection::Outcome::suppressed) {
+        if (exit_failed_section(section, call)) {
             Py_RETURN_NONE;
         }
         return nullptr;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <utility>
 
-#include "module_state.hpp"
+#include "process_state.hpp"
 
 namespace merrow::trace_key {
 
@@ -105,7 +105,7 @@ int TextField::assign_value(OwnedRef value)
         max_char_ = 127;
         return 0;
     }
-    OwnedRef text = OwnedRef::steal(PyObject_Format(object, g_state.empty_text));
+    OwnedRef text = OwnedRef::steal(PyObject_Format(object, g_process.empty_text));
     if (!text) {
         return -1;
     }
@@ -127,7 +127,7 @@ int TextField::assign_node_prefix(OwnedRef value)
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(object)->tp_name);
         return -1;
     }
-    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(object, g_state.first_eight));
+    OwnedRef prefix = OwnedRef::steal(mapping->mp_subscript(object, g_process.first_eight));
     return prefix ? assign_value(std::move(prefix)) : -1;
 }
 

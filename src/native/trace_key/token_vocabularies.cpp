@@ -10,44 +10,46 @@ namespace merrow::trace_key {
 
 namespace {
 
-TextConstant g_error_tokens[] = {
-    {"FRAME_CAPTURE", nullptr},  {"FRAME", nullptr},
-    {"REDIS_READ", nullptr},     {"REDIS_READ", nullptr},
-    {"REDIS_WRITE", nullptr},    {"REDIS_WRITE", nullptr},
-    {"INITIALIZATION", nullptr}, {"INIT", nullptr},
-    {"HEALTH_CHECK", nullptr},   {"HEALTH", nullptr},
-    {"CONNECTION", nullptr},     {"CONN", nullptr},
-    {"CONFIGURATION", nullptr},  {"CONFIG", nullptr},
-    {"PROCESSING", nullptr},     {"PROC", nullptr},
-    {"DETECTION", nullptr},      {"DETECT", nullptr},
-    {"FILTERING", nullptr},      {"FILTER", nullptr},
-    {"QUEUE_FULL", nullptr},     {"QUEUE_FULL", nullptr},
-    {"QUEUE_EMPTY", nullptr},    {"QUEUE_EMPTY", nullptr},
-    {"MQTT", nullptr},           {"MQTT", nullptr},
-    {"GENERAL", nullptr},        {"GEN", nullptr},
+constexpr const char* kErrorTokens[] = {
+    "FRAME_CAPTURE",  "FRAME",
+    "REDIS_READ",     "REDIS_READ",
+    "REDIS_WRITE",    "REDIS_WRITE",
+    "INITIALIZATION", "INIT",
+    "HEALTH_CHECK",   "HEALTH",
+    "CONNECTION",     "CONN",
+    "CONFIGURATION",  "CONFIG",
+    "PROCESSING",     "PROC",
+    "DETECTION",      "DETECT",
+    "FILTERING",      "FILTER",
+    "QUEUE_FULL",     "QUEUE_FULL",
+    "QUEUE_EMPTY",    "QUEUE_EMPTY",
+    "MQTT",           "MQTT",
+    "GENERAL",        "GEN",
 };
+static_assert(std::size(kErrorTokens) == kErrorTokenTexts);
 
-TextConstant g_event_tokens[] = {
-    {"START", nullptr},              {"START", nullptr},
-    {"STOP", nullptr},               {"STOP", nullptr},
-    {"RESTART", nullptr},            {"RESTART", nullptr},
-    {"TRIGGER", nullptr},            {"TRIGGER", nullptr},
-    {"HEALTH_OK", nullptr},          {"HEALTH_OK", nullptr},
-    {"METADATA_INIT", nullptr},      {"META_INIT", nullptr},
-    {"FRAME_RECEIVED", nullptr},     {"FRAME_RX", nullptr},
-    {"FRAME_DUPLICATE", nullptr},    {"FRAME_DUP", nullptr},
-    {"DETECTION_COMPLETE", nullptr}, {"DETECT_OK", nullptr},
-    {"GENERAL", nullptr},            {"EVT", nullptr},
+constexpr const char* kEventTokens[] = {
+    "START",              "START",
+    "STOP",               "STOP",
+    "RESTART",            "RESTART",
+    "TRIGGER",            "TRIGGER",
+    "HEALTH_OK",          "HEALTH_OK",
+    "METADATA_INIT",      "META_INIT",
+    "FRAME_RECEIVED",     "FRAME_RX",
+    "FRAME_DUPLICATE",    "FRAME_DUP",
+    "DETECTION_COMPLETE", "DETECT_OK",
+    "GENERAL",            "EVT",
 };
+static_assert(std::size(kEventTokens) == kEventTokenTexts);
 
 }  // namespace
 
 int build_token_class(PyObject* module_dict, Name which)
 {
     const bool errors = which == Name::ErrorType;
-    TextConstant* tokens = errors ? g_error_tokens : g_event_tokens;
-    const std::size_t count = errors ? std::size(g_error_tokens) : std::size(g_event_tokens);
-    if (make_text_constants(tokens, count) < 0) {
+    PyObject** tokens = errors ? g_process.error_tokens : g_process.event_tokens;
+    const std::size_t count = errors ? std::size(kErrorTokens) : std::size(kEventTokens);
+    if (make_text_constants(errors ? kErrorTokens : kEventTokens, tokens, count) < 0) {
         return -1;
     }
     OwnedRef ns = OwnedRef::steal(class_namespace(which, errors ? docs::error_type : docs::event_type));
@@ -55,7 +57,7 @@ int build_token_class(PyObject* module_dict, Name which)
         return -1;
     }
     for (std::size_t i = 0; i < count; i += 2) {
-        if (PyDict_SetItem(ns.get(), tokens[i].object, tokens[i + 1].object) < 0) {
+        if (PyDict_SetItem(ns.get(), tokens[i], tokens[i + 1]) < 0) {
             return -1;
         }
     }

@@ -3,10 +3,9 @@
 #include <climits>
 
 #include "interpreter_gates.hpp"
-#include "lock_section.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
-#include "state_memory.hpp"
+#include "state_cache.hpp"
 
 namespace merrow::trace_key {
 
@@ -21,7 +20,7 @@ PyObject* add_one(PyObject* current)
         value < LLONG_MAX) {
         return compat::int_from(value + 1);
     }
-    return PyNumber_InPlaceAdd(current, g_state.one);
+    return PyNumber_InPlaceAdd(current, g_process.one);
 }
 
 }  // namespace
@@ -36,30 +35,27 @@ int assign_state(PyObject* self, Attr attr, PyObject* value)
     return PyObject_SetAttr(self, state_name(attr), value);
 }
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
-PyObject* read_state(PyObject* self, Attr attr) { return memory::read(self, attr); }
+PyObject* read_state(PyObject* self, Attr attr) { return cache::read(self, attr); }
 
 int write_state(PyObject* self, Attr attr, PyObject* value)
 {
-    return memory::write(self, attr, value);
+    return cache::write(self, attr, value);
 }
 
 PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
 {
     PyObject* value;
-    *stable = memory::read_remembered(self, attr, &value);
-    return *stable ? value : memory::read(self, attr);
+    *stable = cache::read_remembered(self, attr, &value);
+    return *stable ? value : cache::read(self, attr);
 }
 
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
-                    const LockSection* just_left)
+                    const Snapshot* look)
 {
-    return memory::read_text_then(self, text, next, first, second,
-                                  just_left ? just_left->look_ : nullptr);
+    return cache::read_text_then(self, text, next, first, second, look);
 }
-
-void start_state_layer() { memory::start(); }
 
 #else
 
@@ -76,28 +72,22 @@ PyObject* read_stable_state(PyObject* self, Attr attr, bool* stable)
     return read_state(self, attr);
 }
 
-bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const LockSection*)
+bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const Snapshot*)
 {
     return false;
 }
 
-void start_state_layer() {}
-
 #endif
 
-PyObject* count_state(PyObject* self, Attr counter, LockSection* inside)
+PyObject* count_state(PyObject* self, Attr counter, const Snapshot** look)
 {
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
     PyObject* number;
-    void* look = nullptr;
-    if (memory::count(self, counter, &number, &look)) {
-        if (inside && inside->exits_quietly()) {
-            inside->look_ = look;
-        }
+    if (cache::count(self, counter, &number, look)) {
         return number;
     }
 #else
-    (void)inside;
+    (void)look;
 #endif
     OwnedRef current = OwnedRef::steal(read_state(self, counter));
     if (!current) {

@@ -6,14 +6,11 @@
 #include "exception_state.hpp"
 #include "instance_state.hpp"
 #include "interpreter_gates.hpp"
-#include "method_object.hpp"
 #include "py_compat.hpp"
 
 namespace merrow::trace_key {
 
 #if MERROW_LOCK_DIRECT_CALLS
-
-struct DirectMethod;
 
 // The call of `method` with an argument tuple made here: only a failure's
 // arguments come without one ready.
@@ -21,50 +18,28 @@ struct DirectMethod;
                                             PyObject* const* args, Py_ssize_t nargs);
 
 // One builtin method called as its bound method would call it with the
-// same arguments, in the calling convention found once. `ready` is an
-// argument tuple made beforehand, or null. (Without the bound call's
-// recursion check: the lock's functions run no Python code, and the
-// operation around them has no frame of its own to count.)
-struct DirectMethod {
-    enum class Convention : unsigned char { none, no_args, fast, tuple, tuple_keywords };
-    void (*meth)(void) = nullptr;
-    Convention convention = Convention::none;
-
-    PyObject* operator()(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* ready) const
-    {
-        using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
-        switch (convention) {
-        case Convention::no_args:
-            return reinterpret_cast<PyCFunction>(meth)(self, nullptr);
-        case Convention::fast:
-            return reinterpret_cast<Fast>(meth)(self, args, nargs);
-        case Convention::tuple_keywords:
-            return ready ? reinterpret_cast<PyCFunctionWithKeywords>(meth)(self, ready, nullptr)
-                         : call_with_new_tuple(*this, self, args, nargs);
-        default:  // tuple: a known lock type holds no method of convention none
-            return ready ? reinterpret_cast<PyCFunction>(meth)(self, ready)
-                         : call_with_new_tuple(*this, self, args, nargs);
-        }
+// same arguments. `ready` is an argument tuple made beforehand, or null.
+// (Without the bound call's recursion check: the lock's functions run no
+// Python code, and the operation around them has no frame of its own to
+// count.)
+inline PyObject* call_direct(const DirectMethod& method, PyObject* self, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* ready)
+{
+    using Convention = DirectMethod::Convention;
+    using Fast = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+    switch (method.convention) {
+    case Convention::no_args:
+        return reinterpret_cast<PyCFunction>(method.meth)(self, nullptr);
+    case Convention::fast:
+        return reinterpret_cast<Fast>(method.meth)(self, args, nargs);
+    case Convention::tuple_keywords:
+        return ready ? reinterpret_cast<PyCFunctionWithKeywords>(method.meth)(self, ready, nullptr)
+                     : call_with_new_tuple(method, self, args, nargs);
+    default:  // tuple: a known lock type holds no method of convention none
+        return ready ? reinterpret_cast<PyCFunction>(method.meth)(self, ready)
+                     : call_with_new_tuple(method, self, args, nargs);
     }
-};
-
-// A lock type whose __enter__ and __exit__ are builtin methods of an
-// immutable type: calling their C functions directly is what the bound
-// methods would do, without making them or their arguments. What it
-// answers (the two C functions and their conventions) depends on:
-// - the type: compared by identity at each section, and owned, so that
-//   no other type can take its address;
-// - every class of its MRO, where the methods are found: all immutable
-//   when learnt, so none can gain, lose or replace a name;
-// - the method objects found: builtin method descriptors, whose C
-//   function and flags never change.
-struct KnownLockType {
-    PyTypeObject* type = nullptr;  // strong reference once learnt
-    DirectMethod enter;
-    DirectMethod exit;
-    bool quiet_exit = false;
-};
+}
 
 PyObject* call_with_new_tuple(const DirectMethod& method, PyObject* self, PyObject* const* args,
                               Py_ssize_t nargs)
@@ -77,7 +52,7 @@ PyObject* call_with_new_tuple(const DirectMethod& method, PyObject* self, PyObje
         Py_INCREF(args[i]);
         PyTuple_SET_ITEM(tuple.get(), i, args[i]);
     }
-    return method(self, args, nargs, tuple.get());
+    return call_direct(method, self, args, nargs, tuple.get());
 }
 
 #endif
@@ -182,17 +157,22 @@ bool is_interpreter_lock(PyTypeObject* type)
     return std::strcmp(name, "_thread.lock") == 0 || std::strcmp(name, "_thread.RLock") == 0;
 }
 
-// A few types, learnt in the order met, so that a lock and an RLock (or a
-// file used as a lock first) are each called directly.
-constexpr int kKnownLockTypes = 8;
-KnownLockType g_known_locks[kKnownLockTypes];
-
+// A lock type whose __enter__ and __exit__ are builtin methods of an
+// immutable type: calling their C functions directly is what the bound
+// methods would do, without making them or their arguments. What it
+// answers (the two C functions and their conventions) depends on:
+// - the type: compared by identity at each section, and owned, so that
+//   no other type can take its address;
+// - every class of its MRO, where the methods are found: all immutable
+//   when learnt, so none can gain, lose or replace a name;
+// - the method objects found: builtin method descriptors, whose C
+//   function and flags never change.
 const KnownLockType* known_lock_type(PyTypeObject* type)
 {
-    if (g_known_locks[0].type == type) {
-        return &g_known_locks[0];  // the first learnt: usually the only one used
+    if (g_process.known_locks[0].type == type) {
+        return &g_process.known_locks[0];  // the first learnt: usually the only one used
     }
-    for (const KnownLockType& known : g_known_locks) {
+    for (const KnownLockType& known : g_process.known_locks) {
         if (known.type == type) {
             return &known;
         }
@@ -233,7 +213,7 @@ void learn_lock_type(PyTypeObject* type)
 {
     // Learnt types fill the table from its start.
     KnownLockType* free = nullptr;
-    for (KnownLockType& known : g_known_locks) {
+    for (KnownLockType& known : g_process.known_locks) {
         if (known.type == type) {
             return;
         }
@@ -274,7 +254,7 @@ int LockSection::enter(PyObject* self)
     if (known_) {
         lock_ = std::move(lock);
         OwnedRef entered =
-            OwnedRef::steal(known_->enter(lock_.get(), nullptr, 0, g_state.empty_tuple));
+            OwnedRef::steal(call_direct(known_->enter, lock_.get(), nullptr, 0, g_process.empty_tuple));
         return entered ? 0 : -1;
     }
 #endif
@@ -295,10 +275,10 @@ PyObject* LockSection::call_exit(PyObject* const* args)
     // Leaving normally allocates nothing, so the lock is given back even
     // when memory has run out (a builtin __exit__ taking a tuple gets a
     // ready one).
-    PyObject* ready = args[0] == Py_None ? g_state.three_nones : nullptr;
+    PyObject* ready = args[0] == Py_None ? g_process.three_nones : nullptr;
 #if MERROW_LOCK_DIRECT_CALLS
     if (known_) {
-        return known_->exit(lock_.get(), args, 3, ready);
+        return call_direct(known_->exit, lock_.get(), args, 3, ready);
     }
 #endif
     if (ready) {
@@ -321,7 +301,7 @@ int LockSection::exit()
 #if MERROW_LOCK_DIRECT_CALLS
     if (known_) {
         OwnedRef result =
-            OwnedRef::steal(known_->exit(lock_.get(), kNoFailure, 3, g_state.three_nones));
+            OwnedRef::steal(call_direct(known_->exit, lock_.get(), kNoFailure, 3, g_process.three_nones));
         return result ? 0 : -1;
     }
 #endif
@@ -329,10 +309,9 @@ int LockSection::exit()
     return result ? 0 : -1;
 }
 
-LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, BoundCall& call)
+LockSection::Outcome LockSection::exit_with_exception()
 {
     look_ = nullptr;
-    add_operation_entry(op, call.function->globals);
     PendingException failure;
     failure.normalise();
     int suppress;
@@ -346,13 +325,12 @@ LockSection::Outcome LockSection::exit_with_exception(const OperationSpec& op, B
     }
     if (suppress == 0) {
         failure.reraise();
-        call.entry_added = true;
-        return Outcome::propagate;
+        return Outcome::reraised;
     }
     // Suppressed; or __exit__ or the test of its result raised, and that
     // exception, its context already the failure, propagates.
     failure.drop();
-    return suppress > 0 ? Outcome::suppressed : Outcome::propagate;
+    return suppress > 0 ? Outcome::suppressed : Outcome::exit_raised;
 }
 
 }  // namespace merrow::trace_key

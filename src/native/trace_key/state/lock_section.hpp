@@ -6,13 +6,12 @@
 
 #include <Python.h>
 
-#include "instance_state.hpp"
-#include "operation.hpp"
 #include "owned_ref.hpp"
 
 namespace merrow::trace_key {
 
 struct KnownLockType;
+struct Snapshot;
 
 class LockSection {
 public:
@@ -22,18 +21,27 @@ public:
     // Leaves normally: __exit__(None, None, None), its result dropped.
     int exit();
 
-    enum class Outcome { propagate, suppressed };
+    enum class Outcome {
+        suppressed,   // __exit__ returned a true value: no exception pending
+        reraised,     // the failure is pending again
+        exit_raised,  // __exit__, or the test of its result, raised: that is pending
+    };
 
-    // Leaves with the pending exception, which first gets the operation's
-    // traceback entry. `suppressed` when __exit__ returned a true value (the
-    // exception is gone); otherwise an exception is pending: the original
-    // one (call.entry_added is then set) or the one __exit__ raised.
-    Outcome exit_with_exception(const OperationSpec& op, BoundCall& call);
+    // Leaves with the pending exception, whose traceback the caller has
+    // completed first: __exit__ sees what a with statement's would.
+    Outcome exit_with_exception();
+
+    // Where reads in the section may keep what the cache found, for reads
+    // right after it: only when a normal exit runs no code (the
+    // interpreter's own locks: a release gives a mutex back, without
+    // dropping the interpreter's lock). Null otherwise.
+    const Snapshot** look_slot() { return exits_quietly() ? &look_ : nullptr; }
+
+    // What the cache found in the section, for reads right after a normal
+    // exit; null when nothing was kept.
+    const Snapshot* look() const { return look_; }
 
 private:
-    friend PyObject* count_state(PyObject*, Attr, LockSection*);
-    friend bool read_text_then(PyObject*, Attr, Attr, PyObject**, PyObject**, const LockSection*);
-
     PyObject* call_exit(PyObject* const* args);
 
     // Whether leaving normally runs no code: the lock is one of the
@@ -44,10 +52,7 @@ private:
     const KnownLockType* known_ = nullptr;
     OwnedRef lock_;  // the lock, then
     OwnedRef exit_;  // the bound __exit__ otherwise
-    // What memory found in the section, when a normal exit runs no code (the
-    // interpreter's own locks: a release gives a mutex back, without
-    // dropping the interpreter's lock), so that it holds past the exit.
-    void* look_ = nullptr;
+    const Snapshot* look_ = nullptr;
 };
 
 }  // namespace merrow::trace_key

@@ -1,15 +1,14 @@
 #include "type_layout.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
+#include "str_keys.hpp"
 
 namespace merrow::trace_key {
 
 namespace layout_detail {
-
-Entry g_entries[kEntries];
 
 namespace {
 
@@ -31,14 +30,14 @@ bool uses_generic_slots(PyTypeObject* type)
 }
 
 // The key of the type as it is now; false when it has none to trust.
-bool current_key(PyTypeObject* type, Key& key)
+bool current_key(PyTypeObject* type, LayoutKey& key)
 {
 #if MERROW_LAYOUT_BY_TYPE_VERSION
     key.version = valid_version(type);
     return key.version != 0;
 #else
     PyObject* mro = type->tp_mro;
-    if (!mro || PyTuple_GET_SIZE(mro) == 0 || PyTuple_GET_SIZE(mro) > kMaxDepth) {
+    if (!mro || PyTuple_GET_SIZE(mro) == 0 || PyTuple_GET_SIZE(mro) > kMaxLayoutDepth) {
         return false;
     }
     key.mro = mro;
@@ -68,12 +67,8 @@ bool undefined_names(PyTypeObject* type, std::uint32_t& plain)
         if (!dict) {
             return false;
         }
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict.get(), &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
-            }
+        if (!str_keys_only(dict.get())) {
+            return false;
         }
         for (int a = 0; a < static_cast<int>(Attr::count); ++a) {
             // Only str keys: the lookup compares without running code.
@@ -92,7 +87,7 @@ bool undefined_names(PyTypeObject* type, std::uint32_t& plain)
 
 std::uint32_t learn(PyTypeObject* type)
 {
-    Key key;
+    LayoutKey key;
     if (!current_key(type, key)) {
         return 0;
     }
@@ -102,7 +97,7 @@ std::uint32_t learn(PyTypeObject* type)
     }
     // Nothing above runs caller code, so the key still holds. Types left to
     // the protocol are remembered too, so they cost one test.
-    entry_for(type) = Entry{type, key, plain};
+    entry_for(type) = TypeLayout{type, key, plain};
     return plain;
 }
 
@@ -110,4 +105,4 @@ std::uint32_t learn(PyTypeObject* type)
 
 }  // namespace merrow::trace_key
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

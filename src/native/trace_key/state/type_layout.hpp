@@ -26,9 +26,9 @@
 #include <cstdint>
 
 #include "interpreter_gates.hpp"
-#include "state_names.hpp"
+#include "process_state.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 namespace merrow::trace_key {
 
@@ -38,10 +38,6 @@ namespace layout_detail {
 // From 3.11 on a version tag is never given out twice, and any change to a
 // type or to a class of its MRO takes its tag away: (type, tag) names one
 // layout for good.
-struct Key {
-    unsigned int version = 0;  // 0: nothing learnt
-};
-
 inline unsigned int valid_version(PyTypeObject* type)
 {
 #if MERROW_VERSION_TAG_NEEDS_FLAG
@@ -52,7 +48,7 @@ inline unsigned int valid_version(PyTypeObject* type)
     return type->tp_version_tag;
 }
 
-inline bool matches(const Key& key, PyTypeObject* type)
+inline bool matches(const LayoutKey& key, PyTypeObject* type)
 {
     return key.version != 0 && key.version == valid_version(type);
 }
@@ -63,18 +59,7 @@ inline bool matches(const Key& key, PyTypeObject* type)
 // contrast, changes with every change to it and is never reused: while the
 // MRO holds the very dictionaries learnt, each at its learnt version, no
 // class has gained or lost a name.
-inline constexpr int kMaxDepth = 4;
-
-struct Key {
-    PyObject* mro = nullptr;  // compared only
-    Py_ssize_t depth = 0;
-    struct Level {
-        PyObject* dict = nullptr;  // compared only
-        std::uint64_t version = 0;
-    } levels[kMaxDepth];
-};
-
-inline bool level_matches(const Key::Level& level, PyObject* mro, Py_ssize_t i)
+inline bool level_matches(const LayoutKey::Level& level, PyObject* mro, Py_ssize_t i)
 {
     PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
     // Dereferenced only once known to be the live class's own.
@@ -83,7 +68,7 @@ inline bool level_matches(const Key::Level& level, PyObject* mro, Py_ssize_t i)
 }
 
 // For a key that holds an MRO (every key stored does).
-inline bool matches(const Key& key, PyTypeObject* type)
+inline bool matches(const LayoutKey& key, PyTypeObject* type)
 {
     PyObject* mro = type->tp_mro;
     if (mro != key.mro || PyTuple_GET_SIZE(mro) != key.depth) {
@@ -102,20 +87,10 @@ inline bool matches(const Key& key, PyTypeObject* type)
 }
 #endif
 
-struct Entry {
-    PyTypeObject* type = nullptr;  // compared only: nothing here is owned
-    Key key;
-    std::uint32_t plain = 0;  // attr_bit per name left to the instance
-};
-
-// A few types at once: instances of several classes used in turn.
-inline constexpr int kEntries = 8;
-extern Entry g_entries[kEntries];
-
-inline Entry& entry_for(PyTypeObject* type)
+inline TypeLayout& entry_for(PyTypeObject* type)
 {
     const auto bits = reinterpret_cast<std::uintptr_t>(type);
-    return g_entries[((bits >> 4) ^ (bits >> 10)) & (kEntries - 1)];
+    return g_process.layouts[((bits >> 4) ^ (bits >> 10)) & (kTypeLayouts - 1)];
 }
 
 std::uint32_t learn(PyTypeObject* type);
@@ -126,7 +101,7 @@ std::uint32_t learn(PyTypeObject* type);
 // right now; 0 where the generic protocol must decide. Runs no caller code.
 inline std::uint32_t plain_names(PyTypeObject* type)
 {
-    layout_detail::Entry& entry = layout_detail::entry_for(type);
+    TypeLayout& entry = layout_detail::entry_for(type);
     if (entry.type == type && layout_detail::matches(entry.key, type)) {
         return entry.plain;
     }
@@ -136,11 +111,11 @@ inline std::uint32_t plain_names(PyTypeObject* type)
 // The entry of `type` when it leaves `attr` to the instance dictionary
 // right now; null otherwise. A name is plain only in the entry just
 // matched or learnt, so that entry is current.
-inline const layout_detail::Entry* layout_leaving(PyTypeObject* type, Attr attr)
+inline const TypeLayout* layout_leaving(PyTypeObject* type, Attr attr)
 {
     return plain_names(type) & attr_bit(attr) ? &layout_detail::entry_for(type) : nullptr;
 }
 
 }  // namespace merrow::trace_key
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

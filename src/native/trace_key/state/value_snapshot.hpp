@@ -1,6 +1,7 @@
-// The state values last read from an instance's dictionary, remembered so
-// that a read need not look the name up again. With type_layout.hpp, the
-// only place that knows how a dictionary tells that it has not changed.
+// Where the state cache keeps its snapshots (the state values last read
+// from an instance's dictionary) and how it tells that one still holds.
+// With type_layout.hpp, the only place that knows how a dictionary tells
+// that it has not changed.
 //
 // A remembered value is what the protocol would read while nothing it
 // depends on has changed:
@@ -9,17 +10,17 @@
 //   PyObject_GenericGetDict gives at each read;
 // - that dictionary's contents: up to 3.11 its version (PEP 509), which
 //   changes with every change and is never given to another dictionary;
-//   from 3.12 a dictionary watcher, which forgets the snapshot on any
+//   from 3.12 the dictionary watcher, which forgets the snapshot on any
 //   event, its deallocation included, before the change is made (not on
-//   3.13.0, whose watchers miss stores to values kept inline: memory stays
-//   off there);
+//   3.13.0, whose watchers miss stores to values kept inline: the cache
+//   stays off there);
 // - the instance's type, and every class of its MRO (no class defines the
 //   name): the type compared at each read and its layout key matched
 //   (type_layout.hpp), so a class assigned to the instance or a changed
 //   class is seen;
 // - the dictionary's keys, all str (a split table's are; from 3.12 they are
 //   looked at when the snapshot is made), so a lookup runs no caller code
-//   and answering it from memory skips nothing; a key added since is a
+//   and answering it from the cache skips nothing; a key added since is a
 //   change of the contents.
 // The values are borrowed: the dictionary holds them while it is unchanged.
 #pragma once
@@ -28,26 +29,62 @@
 
 #include <cstdint>
 
-#include "type_layout.hpp"
+#include "process_state.hpp"
+#include "str_keys.hpp"
 
-#if MERROW_STATE_MEMORY
+#if MERROW_STATE_CACHE
 
 namespace merrow::trace_key::snapshot {
 
-// What was last read from one instance's dictionary. A power of two in
-// size, so that finding one is a shift.
-struct alignas(256) Snapshot {
-    PyObject* self = nullptr;      // compared only
-    PyTypeObject* type = nullptr;  // compared only
-    layout_detail::Key layout;
-    PyObject* dict = nullptr;  // compared only
-#if MERROW_SNAPSHOT_BY_DICT_VERSION
-    std::uint64_t version = 0;
+// Whether the cache is on: from 3.12 it needs the dictionary watcher.
+inline bool enabled()
+{
+#if MERROW_SNAPSHOT_BY_WATCHER
+    return g_process.state_cache_on;
+#else
+    return true;
 #endif
-    // Borrowed from the dictionary; null: not read yet. Only names the type
-    // leaves to the instance are ever remembered.
-    PyObject* values[static_cast<int>(Attr::count)] = {};
-};
+}
+
+// Whether `dict` can be remembered (the cache being on): its keys are all
+// str. A split table's are; from 3.12 the keys are looked at.
+inline bool rememberable(PyObject* dict)
+{
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
+    return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+#else
+    return str_keys_only(dict);
+#endif
+}
+
+// The cache may start on `dict` once the watcher is told of it.
+inline bool watch(PyObject* dict)
+{
+#if MERROW_SNAPSHOT_BY_WATCHER
+    if (PyDict_Watch(g_process.dict_watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    (void)dict;
+#endif
+    return true;
+}
+
+#if MERROW_SNAPSHOT_BY_DICT_VERSION
+inline std::uint64_t version_of(PyObject* dict)
+{
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+inline bool unchanged(const Snapshot& snap, PyObject* dict)
+{
+    return version_of(dict) == snap.version;
+}
+#else
+// The watcher forgets a changed dictionary's snapshot (dict = null).
+inline bool unchanged(const Snapshot&, PyObject*) { return true; }
+#endif
 
 // A forgotten snapshot matches no instance and no dictionary.
 inline void forget(Snapshot& snap)
@@ -67,23 +104,18 @@ inline PyObject* key_of(const Snapshot& snap)
 #endif
 }
 
-// Several generators used in turn each keep theirs: each key may sit in
-// any slot of its set, so a few keys that hash alike all stay.
-inline constexpr int kSetBits = 6;
-inline constexpr int kWays = 4;
-extern Snapshot g_snapshots[kWays << kSetBits];
-
 inline Snapshot* set_for(PyObject* key)
 {
     const auto bits = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
-    return &g_snapshots[kWays * ((bits * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits))];
+    const auto set = (bits * 0x9E3779B97F4A7C15ull) >> (64 - kSnapshotSetBits);
+    return &g_process.snapshots[kSnapshotWays * set];
 }
 
 // The snapshot kept under `key`, or null.
 inline Snapshot* find(PyObject* key)
 {
     Snapshot* set = set_for(key);
-    for (int way = 0; way < kWays; ++way) {
+    for (int way = 0; way < kSnapshotWays; ++way) {
         if (key_of(set[way]) == key) {
             return set + way;
         }
@@ -91,114 +123,24 @@ inline Snapshot* find(PyObject* key)
     return nullptr;
 }
 
-// Where a new snapshot for `key` goes (its old content is discarded).
-Snapshot& place_for(PyObject* key);
-
-#if MERROW_SNAPSHOT_BY_DICT_VERSION
-inline std::uint64_t version_of(PyObject* dict)
+// Where a new snapshot for `key` goes (its old content is discarded): the
+// key's own, a free slot of its set, or the set's next victim.
+inline Snapshot& place_for(PyObject* key)
 {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-
-inline bool unchanged(const Snapshot& snap, PyObject* dict)
-{
-    return version_of(dict) == snap.version;
-}
-#else
-// The watcher forgets a changed dictionary's snapshot (dict = null).
-inline bool unchanged(const Snapshot&, PyObject*) { return true; }
-#endif
-
-// Whether memory is on: from 3.12 it needs its watcher.
-#if MERROW_SNAPSHOT_BY_WATCHER
-extern int g_watcher;
-inline bool enabled() { return g_watcher >= 0; }
-#else
-inline bool enabled() { return true; }
-#endif
-
-#if MERROW_SNAPSHOT_BY_INSTANCE
-// Snapshots are found by instance. The instance's dictionary sits in a slot.
-inline PyObject* dict_in_slot(PyObject* self)
-{
-    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
-    return offset > 0 ? *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)
-                      : nullptr;
-}
-
-// The snapshot that answers for self right now (its `dict` is self's
-// dictionary), or null.
-inline Snapshot* current(PyObject* self)
-{
-    Snapshot* found = find(self);
-    PyTypeObject* type = Py_TYPE(self);
-    // The layout proves the type the one remembered, before its dictionary
-    // offset is trusted (a freed instance's or type's memory may be reused).
-    if (!found || found->type != type || !layout_detail::matches(found->layout, type)) {
-        return nullptr;
+    if (Snapshot* same = find(key)) {
+        return *same;
     }
-    Snapshot& snap = *found;
-    PyObject* dict =
-        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
-    return dict == snap.dict && unchanged(snap, dict) ? &snap : nullptr;
-}
-#else
-// The snapshot that answers for self right now (its `dict` is self's
-// dictionary), or null. Values kept inline get a dictionary of their own
-// once, which then holds the very values the interpreter reads and writes.
-inline Snapshot* current(PyObject* self)
-{
-    PyTypeObject* type = Py_TYPE(self);
-    // Only types with the generic slots and a dictionary are remembered;
-    // others are left before a dictionary is asked for.
-    if (!enabled() || type->tp_getattro != PyObject_GenericGetAttr) {
-        return nullptr;
+    Snapshot* set = set_for(key);
+    for (int way = 0; way < kSnapshotWays; ++way) {
+        if (!key_of(set[way])) {
+            return set[way];
+        }
     }
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-    if (!dict) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    Py_DECREF(dict);  // the instance holds it
-    Snapshot* snap = find(dict);
-    // Instances may share a dictionary: any of them whose type, with the
-    // version tag remembered, left the names to it reads the same values.
-    const bool valid = snap && snap->type == type &&
-                       snap->layout.version == layout_detail::valid_version(type) &&
-                       unchanged(*snap, dict);
-    return valid ? snap : nullptr;
+    unsigned char& victim = g_process.next_victim[(set - g_process.snapshots) / kSnapshotWays];
+    victim = (victim + 1) % kSnapshotWays;
+    return set[victim];
 }
-#endif
-
-// self.<attr> (borrowed) when memory answers for it; null otherwise.
-inline PyObject* remembered(PyObject* self, Attr attr)
-{
-    Snapshot* snap = current(self);
-    return snap ? snap->values[static_cast<int>(attr)] : nullptr;
-}
-
-// Whether `dict` can be remembered (memory being on): its keys are all str.
-// (A split table's are; from 3.12 the keys are looked at.)
-bool rememberable(PyObject* dict);
-
-// self.<attr> (borrowed) from a rememberable `dict` that the current
-// `layout` of self's type leaves the name to: looked up (no caller code
-// runs) and remembered. Null when absent (or, only on lack of memory, an
-// error).
-PyObject* look_up(PyObject* self, PyObject* dict, const layout_detail::Entry& layout, Attr attr);
-
-// Replaces the value `old` (borrowed) that self's dictionary `dict` holds
-// for `attr` by `value`; `snap` is the dictionary's current snapshot. Where
-// releasing `old` runs no caller code, the dictionary after the store is
-// the one remembered with this one value changed, and memory follows it;
-// otherwise it is forgotten, and the release (a __del__, say) happens
-// inside the store, as with the protocol.
-int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* value);
-
-// Makes ready what memory needs at import (the watcher from 3.12); without
-// it nothing is remembered.
-void start();
 
 }  // namespace merrow::trace_key::snapshot
 
-#endif  // MERROW_STATE_MEMORY
+#endif  // MERROW_STATE_CACHE

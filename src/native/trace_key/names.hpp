@@ -1,14 +1,23 @@
-// Process-wide state of the trace_key module: the held module, its interned
-// names and the other constants made once at import.
+// Every name of the trace_key module: its own, the texts it looks up,
+// binds, compares or quotes, the six state attributes and the seven
+// operations.
 #pragma once
 
-#include <Python.h>
+#include <cstdint>
 
 #include "module_lifecycle.hpp"
-#include "text_constants.hpp"
-#include "traceback_entry.hpp"
 
 namespace merrow::trace_key {
+
+inline constexpr const char kSourceFile[] = "merrow_sdk/logging/trace_key.py";
+
+inline constexpr lifecycle::ModuleNames kModuleNames = {
+    "trace_key",
+    "merrow_sdk.logging.trace_key",
+    "merrow_sdk.logging.trace_key",
+    "init merrow_sdk.logging.trace_key",
+    kSourceFile,
+};
 
 // Every name the module looks up, binds, compares or quotes.
 #define MERROW_TRACE_KEY_NAMES(X)                                        \
@@ -72,37 +81,25 @@ enum class Name : int {
         count
 };
 
-struct State {
-    lifecycle::HeldModule held;
-    TracebackCodeCache tracebacks;
-    PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
-    PyObject* empty_text = nullptr;
-    PyObject* zero = nullptr;
-    PyObject* one = nullptr;
-    PyObject* eight = nullptr;
-    PyObject* first_eight = nullptr;  // the slice [:8]
-    PyObject* three_nones = nullptr;  // (None, None, None): a normal __exit__
-    PyObject* staticmethod = nullptr;
+// The generator's state attributes.
+enum class Attr : int { node_id, source_idx, session_id, error_counter, event_counter, lock, count };
+
+inline constexpr std::uint32_t attr_bit(Attr attr) { return 1u << static_cast<int>(attr); }
+
+inline constexpr Name kStateNames[] = {Name::node_id,       Name::source_idx,
+                                       Name::session_id,    Name::error_counter,
+                                       Name::event_counter, Name::lock};
+static_assert(sizeof kStateNames / sizeof kStateNames[0] == static_cast<int>(Attr::count));
+
+enum class OperationId : int {
+    init,
+    generate_session_id,
+    generate_error_id,
+    generate_event_id,
+    get_session_id,
+    format_log_with_id,
+    format_log_with_session,
+    count
 };
-
-// Never destroyed: the interpreter may still run our code during shutdown.
-extern State g_state;
-
-extern const lifecycle::ModuleNames kModuleNames;
-inline constexpr const char kSourceFile[] = "merrow_sdk/logging/trace_key.py";
-
-extern TextConstant g_names[];
-
-// The interned name; valid once make_constants() has succeeded. Inline:
-// every attribute read and binding step asks for one.
-inline PyObject* name(Name id) { return g_names[static_cast<int>(id)].object; }
-
-// Makes the names, numbers and the slice; keeps those an earlier import made.
-int make_constants();
-
-// A module global: the namespace `globals` first, then the builtins module;
-// NameError when neither has it. Returns a new reference.
-PyObject* lookup_global(PyObject* globals, Name id);
 
 }  // namespace merrow::trace_key

@@ -1,17 +1,18 @@
-#include "global_memory.hpp"
+#include "global_cache.hpp"
 
 #include "interpreter_gates.hpp"
 #include "owned_ref.hpp"
+#include "str_keys.hpp"
 
 namespace merrow::trace_key {
 
 namespace {
 
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
 
-// One remembered lookup, globals[global].attribute. Its answer depends on:
-// - the module namespace (which object `global` names): a watcher forgets
-//   the entry on any event of it, before the change is made;
+// A remembered lookup, globals[global].attribute, depends on:
+// - the module namespace (which object `global` names): the dictionary
+//   watcher forgets the entry on any event of it, before the change is made;
 // - the global module's dictionary (the attribute's value, and a module
 //   __getattr__ it might hold): the same watcher;
 // - the module object's type, whose attribute lookup finds the value: it
@@ -22,44 +23,10 @@ namespace {
 //   caller code (a key added later is an event).
 // The value is borrowed from the module's dictionary, which holds it while
 // the entry stands; the module, from the namespace.
-struct Remembered {
-    PyObject* globals = nullptr;      // compared only
-    PyObject* module = nullptr;       // borrowed from globals
-    PyObject* module_dict = nullptr;  // compared only
-    Name global = Name::count;
-    Name attribute = Name::count;
-    PyObject* value = nullptr;  // borrowed from module_dict
-};
-
-// threading.Lock and uuid.uuid4: the globals the operations use.
-Remembered g_remembered[2];
-int g_watcher = -1;
-
-int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
-{
-    for (Remembered& entry : g_remembered) {
-        if (entry.globals == dict || entry.module_dict == dict) {
-            entry = Remembered{};
-        }
-    }
-    return 0;
-}
-
-bool str_keys_only(PyObject* dict)
-{
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 PyObject* recall(PyObject* globals, Name global, Name attribute)
 {
-    for (const Remembered& entry : g_remembered) {
+    for (const RememberedGlobal& entry : g_process.globals) {
         if (entry.value && entry.globals == globals && entry.global == global &&
             entry.attribute == attribute && PyModule_CheckExact(entry.module)) {
             return entry.value;
@@ -72,35 +39,55 @@ PyObject* recall(PyObject* globals, Name global, Name attribute)
 // hold. Runs no caller code.
 void remember(PyObject* globals, PyObject* module, Name global, Name attribute, PyObject* value)
 {
-    if (g_watcher < 0 || !PyModule_CheckExact(module) || !PyDict_CheckExact(globals)) {
+    if (!g_process.watching || !PyModule_CheckExact(module) || !PyDict_CheckExact(globals)) {
         return;
     }
     PyObject* module_dict = PyModule_GetDict(module);
+    const int watcher = g_process.dict_watcher;
     // The keys first: only then do the lookups below run no code.
     if (!str_keys_only(globals) || !str_keys_only(module_dict) ||
         PyDict_GetItemWithError(globals, name(global)) != module ||
         PyDict_GetItemWithError(module_dict, name(attribute)) != value ||
-        PyDict_Watch(g_watcher, globals) < 0 || PyDict_Watch(g_watcher, module_dict) < 0) {
+        PyDict_Watch(watcher, globals) < 0 || PyDict_Watch(watcher, module_dict) < 0) {
         PyErr_Clear();
         return;
     }
-    Remembered* slot = &g_remembered[0];
-    for (Remembered& entry : g_remembered) {
+    RememberedGlobal* slot = &g_process.globals[0];
+    for (RememberedGlobal& entry : g_process.globals) {
         if (!entry.value || (entry.global == global && entry.attribute == attribute)) {
             slot = &entry;
             break;
         }
     }
-    *slot = Remembered{globals, module, module_dict, global, attribute, value};
+    *slot = RememberedGlobal{globals, module, module_dict, global, attribute, value};
 }
 
-#endif  // MERROW_GLOBAL_MEMORY
+#endif  // MERROW_GLOBAL_CACHE
 
 }  // namespace
 
+PyObject* lookup_global(PyObject* globals, Name id)
+{
+    PyObject* key = name(id);
+    PyObject* value = PyDict_GetItemWithError(globals, key);
+    if (value) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    value = PyObject_GetAttr(g_process.held.builtins, key);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    return value;
+}
+
 PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
 {
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
     if (PyObject* value = recall(globals, global, attribute)) {
         Py_INCREF(value);
         return value;
@@ -111,7 +98,7 @@ PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
         return nullptr;
     }
     PyObject* value = PyObject_GetAttr(module.get(), name(attribute));
-#if MERROW_GLOBAL_MEMORY
+#if MERROW_GLOBAL_CACHE
     if (value) {
         remember(globals, module.get(), global, attribute, value);
     }
@@ -119,16 +106,15 @@ PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
     return value;
 }
 
-void start_global_memory()
+#if MERROW_GLOBAL_CACHE
+void forget_globals_of(PyObject* dict)
 {
-#if MERROW_GLOBAL_MEMORY
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(forget_changed);
-        if (g_watcher < 0) {
-            PyErr_Clear();
+    for (RememberedGlobal& entry : g_process.globals) {
+        if (entry.globals == dict || entry.module_dict == dict) {
+            entry = RememberedGlobal{};
         }
     }
-#endif
 }
+#endif
 
 }  // namespace merrow::trace_key

@@ -1,9 +1,13 @@
-// Names and keys of the patchbay module, made once and kept for the process.
+// Everything merrow_sdk.patchbay keeps for the process: the held module,
+// its traceback entries and its texts. All zero until the first import,
+// and never destroyed: the interpreter may still hold the module after
+// static destructors would have run.
 #pragma once
 
 #include <Python.h>
 
 #include "module_lifecycle.hpp"
+#include "traceback_entry.hpp"
 
 namespace merrow::patchbay {
 
@@ -24,10 +28,18 @@ enum class Text {
     count
 };
 
+struct ProcessState {
+    lifecycle::HeldModule held;
+    TracebackCodeCache tracebacks;
+    PyObject* texts[static_cast<int>(Text::count)];  // kept past a failed import
+};
+
+inline constinit ProcessState g_process{};
+
 // Interns every text and computes its hash; -1 with an exception set.
 int make_texts();
 
 // Only valid once make_texts() has succeeded; borrowed.
-PyObject* text(Text which);
+inline PyObject* text(Text which) { return g_process.texts[static_cast<int>(which)]; }
 
 }  // namespace merrow::patchbay
