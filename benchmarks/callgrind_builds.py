@@ -34,7 +34,7 @@ Build = collections.namedtuple("Build", "name defines")
 DEFAULT = Build("default", ())
 GENERIC = Build("generic", ("MERROW_GENERIC_STATE=ON",))
 # The shortcuts CMakeLists.txt's MERROW_SHORTCUTS_OFF knows.
-SHORTCUTS = ("state_cache", "global_cache", "direct_setattr", "lock_direct_calls")
+SHORTCUTS = ("state_cache", "global_cache", "direct_setattr", "lock_direct_calls", "inline_values")
 WITHOUT = tuple(Build(f"without-{name}", (f"MERROW_SHORTCUTS_OFF={name}",)) for name in SHORTCUTS)
 
 

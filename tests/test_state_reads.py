@@ -6,6 +6,7 @@ import ast
 import gc
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -153,3 +154,37 @@ def test_instances_share_one_key_table_as_plain_classes_do():
                          capture_output=True, text=True).stdout
     plain, gens = ast.literal_eval(out)
     assert gens == plain
+
+
+def test_state_stored_after_the_type_was_first_read():
+    # The class's shared key table lacks most names when a read first
+    # learns the class; they are found once stored.
+    class Late(LogIDGenerator):
+        pass
+
+    g = Late.__new__(Late)
+    g.node_id, g.source_idx = "camera-node-01", 3
+    with pytest.raises(AttributeError, match="_session_id"):
+        g.get_session_id()
+    g._session_id = "SES-late"
+    assert g.get_session_id() == "SES-late"
+    g._error_counter, g._lock = 5, threading.Lock()
+    assert g.generate_error_id() == "ERR-GEN-camera-n-3-6"
+    assert g._error_counter == 6
+
+
+def has_dictionary(obj):
+    return any(type(r) is dict for r in gc.get_referents(obj))
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 12),
+                    reason="3.12 alone specialises method loads only on values kept inline")
+def test_calls_keep_the_values_inline():
+    g = warmed()
+    g.generate_event_id()
+    g._error_counter = 7
+    assert g.generate_error_id() == "ERR-GEN-camera-n-3-8"
+    assert not has_dictionary(g)
+    vars(g)
+    assert has_dictionary(g)
+    assert g.generate_error_id() == "ERR-GEN-camera-n-3-9"

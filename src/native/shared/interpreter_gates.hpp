@@ -108,6 +108,11 @@
 #else
 #define MERROW_SHORTCUT_DIRECT_SETATTR MERROW_SHORTCUTS
 #endif
+#if defined(MERROW_WITHOUT_INLINE_VALUES)
+#define MERROW_SHORTCUT_INLINE_VALUES 0
+#else
+#define MERROW_SHORTCUT_INLINE_VALUES MERROW_SHORTCUTS
+#endif
 #if defined(MERROW_WITHOUT_LOCK_DIRECT_CALLS)
 #define MERROW_SHORTCUT_LOCK_DIRECT_CALLS 0
 #else
@@ -139,8 +144,15 @@
 
 // 3.12 specialises method lookups only on values kept inline, which a
 // dictionary made once leaves behind (3.13 lets the dictionary share them):
-// there the instance's own dictionary is used only with the state cache on.
+// there the state cache never makes an instance's dictionary.
 #define MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS (MERROW_SERIES_AT_LEAST(12) && MERROW_SERIES_BEFORE(13))
+
+// There the state is read and replaced in the instance's inline value
+// slots, found as 3.12's specialising interpreter finds them: the name's
+// index in the type's shared keys, the tagged values pointer before the
+// object (3.12's pycore_dict.h and pycore_object.h). No dictionary is made.
+#define MERROW_INLINE_VALUES \
+    (MERROW_SHORTCUT_INLINE_VALUES && MERROW_STATE_CACHE && MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS)
 
 // The global cache: a module global's attribute (threading.Lock,
 // uuid.uuid4) remembered while a dictionary watcher (gh-91052) sees no

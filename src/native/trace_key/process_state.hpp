@@ -42,6 +42,14 @@ struct TypeLayout {
     PyTypeObject* type = nullptr;  // compared only: nothing here is owned
     LayoutKey key;
     std::uint32_t plain = 0;  // attr_bit per name left to the instance
+#if MERROW_INLINE_VALUES
+    // Where instances keep each plain name inline (state/inline_values.hpp):
+    // its index in these shared keys, -1 for none yet; their entries then
+    // (-1: not looked at yet).
+    PyDictKeysObject* keys = nullptr;  // compared only
+    Py_ssize_t keys_seen = -1;
+    std::int8_t slots[static_cast<int>(Attr::count)] = {-1, -1, -1, -1, -1, -1};
+#endif
 };
 
 // A few types at once: instances of several classes used in turn.

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "exception_state.hpp"
+#include "inline_values.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "type_layout.hpp"
@@ -55,6 +56,11 @@ inline Snapshot* current(PyObject* self)
     if (!snapshot::enabled() || type->tp_getattro != PyObject_GenericGetAttr) {
         return nullptr;
     }
+#if MERROW_INLINE_VALUES
+    if (inline_values::kept_inline(self)) {
+        return nullptr;  // making its dictionary would cost its method loads
+    }
+#endif
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
     if (!dict) {
         PyErr_Clear();
@@ -71,17 +77,52 @@ inline Snapshot* current(PyObject* self)
 }
 #endif
 
+// The slot that holds self.<attr> inline (3.12), or null.
+inline PyObject** inline_slot(PyObject* self, Attr attr)
+{
+#if MERROW_INLINE_VALUES
+    return inline_values::slot_of(self, attr);
+#else
+    (void)self;
+    (void)attr;
+    return nullptr;
+#endif
+}
+
 // self.<attr> (borrowed) when the cache answers for it; null otherwise.
 inline PyObject* remembered(PyObject* self, Attr attr)
 {
+    if (PyObject** slot = inline_slot(self, attr)) {
+        return *slot;
+    }
     Snapshot* snap = current(self);
     return snap ? snap->values[static_cast<int>(attr)] : nullptr;
+}
+
+// Replaces a value kept inline as the protocol does, the old one released
+// last; false (nothing done) when the protocol must store.
+bool replace_inline(PyObject* self, Attr attr, PyObject* value)
+{
+    PyObject** slot = inline_slot(self, attr);
+    if (!slot || Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) {
+        return false;
+    }
+    PyObject* old = *slot;
+    Py_INCREF(value);
+    *slot = value;
+    Py_DECREF(old);
+    return true;
 }
 
 // The instance dictionary as a new reference, or null (nothing set) when
 // the protocol must decide.
 PyObject* instance_dict(PyObject* self)
 {
+#if MERROW_INLINE_VALUES
+    if (inline_values::kept_inline(self)) {
+        return nullptr;
+    }
+#endif
 #if MERROW_API_INLINE_VALUES
     PyObject* dict = PyObject_GenericGetDict(self, nullptr);
     if (!dict) {
@@ -268,6 +309,9 @@ PyObject* read(PyObject* self, Attr attr)
 
 int write(PyObject* self, Attr attr, PyObject* value)
 {
+    if (replace_inline(self, attr, value)) {
+        return 0;
+    }
     PyObject* key = state_name(attr);
     // Replacing a value changes no keys, so the protocol's bookkeeping of
     // the type's shared key table (around a store that adds a key) has
@@ -303,12 +347,14 @@ bool read_remembered(PyObject* self, Attr attr, PyObject** value)
 bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyObject** second,
                     const Snapshot* look)
 {
-    const Snapshot* snap = look ? look : current(self);
-    if (!snap) {
+    PyObject** text_slot = inline_slot(self, text);
+    PyObject** next_slot = text_slot ? inline_slot(self, next) : nullptr;
+    const Snapshot* snap = next_slot ? nullptr : look ? look : current(self);
+    if (!next_slot && !snap) {
         return false;
     }
-    *first = snap->values[static_cast<int>(text)];
-    *second = snap->values[static_cast<int>(next)];
+    *first = next_slot ? *text_slot : snap->values[static_cast<int>(text)];
+    *second = next_slot ? *next_slot : snap->values[static_cast<int>(next)];
     if (!*first || !*second || !PyUnicode_CheckExact(*first)) {
         return false;
     }
@@ -328,8 +374,12 @@ void forget_dict(PyObject* dict)
 
 bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** look)
 {
-    Snapshot* snap = current(self);
-    PyObject* old = snap ? snap->values[static_cast<int>(counter)] : nullptr;
+    PyObject** slot = inline_slot(self, counter);
+    if (slot && Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) {
+        return false;
+    }
+    Snapshot* snap = slot ? nullptr : current(self);
+    PyObject* old = slot ? *slot : snap ? snap->values[static_cast<int>(counter)] : nullptr;
     if (!old || !PyLong_CheckExact(old)) {
         return false;
     }
@@ -342,7 +392,8 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
     // one's release runs nothing. The read back gives the value just
     // stored.
     *number = compat::int_from(value + 1);
-    if (*number && replace(snap, snap->dict, counter, old, *number) < 0) {
+    if (*number && (slot ? !replace_inline(self, counter, *number)
+                         : replace(snap, snap->dict, counter, old, *number) < 0)) {
         Py_CLEAR(*number);
     }
     if (look) {
