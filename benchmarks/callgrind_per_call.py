@@ -34,7 +34,9 @@ def callgrind(statement, implementation, calls, workdir, generators=1, python=No
     """Runs the child under callgrind; returns the path of its output."""
     handle, out = tempfile.mkstemp(prefix=f"{implementation}.{calls}.", suffix=".out", dir=workdir)
     os.close(handle)
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # No bytecode written: a run that compiles and writes it would count
+    # that work against its partner run that reads it.
+    env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
     command = ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                python or sys.executable, os.path.join(HERE, "callgrind_child.py"),
                implementation, str(calls), str(generators), statement]
