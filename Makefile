@@ -77,7 +77,7 @@ test-debug:
 .PHONY: bench
 # The trace_key benchmarks (benchmarks/). BENCH_ARGS goes to the script and
 # pyperf, e.g. "--rigorous", "--only session", "--clock wall";
-# BENCH_QUICK=1 times in-process in seconds.
+# BENCH_QUICK=1 takes one round.
 BENCH_ARGS ?= --quiet
 $(VENV)/.bench-deps: $(VENV)/.deps
 	$(PYTHON) -m pip install -q --disable-pip-version-check pyperf

@@ -1,8 +1,9 @@
-"""Pieces shared by the benchmark scripts: timing functions compiled from
-source text (so the measured statements use fast locals, as in timeit),
-an in-process quick timer, and the description of the machine and build
+"""Pieces shared by the benchmark scripts: the rows both harnesses measure,
+timing functions compiled from source text (so the measured statements use
+fast locals, as in timeit), and the description of the machine and build
 that goes into the results."""
 
+import collections
 import datetime
 import hashlib
 import os
@@ -17,7 +18,6 @@ from itertools import repeat
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS_DIR = os.path.join(HERE, "results")
 LATEST = os.path.join(RESULTS_DIR, "latest.json")
-THREADS_PART = os.path.join(RESULTS_DIR, "threads.json")
 
 NODE = "camera-node-01"
 IDX = 3
@@ -28,19 +28,23 @@ KEY = "ERR-FRAME-camera-n-3-1"
 # by this many calls.
 UNROLL = 20
 
-# pyperf's defaults are sized for one benchmark; these keep the whole suite
-# to a few minutes on two cores. Per round of bench_trace_key.py; the
-# thread benchmark runs once, with the processes of all rounds. Each worker
-# process has its own hash seed and memory layout, which can shift a call
-# by up to 2x for that whole process (seen here for the native and the
-# plain-Python class alike): --rigorous (twice the processes) or more
-# --rounds narrow that down, at the cost of time.
-PYPERF_DEFAULTS = {"processes": 1, "values": 4, "min_time": 0.05}
-ROUNDS = 3
+Row = collections.namedtuple("Row", "key label statement once")
 
-# Quick mode: each timing runs at least this long; the best of QUICK_REPEAT.
-QUICK_MIN_TIME = 0.02
-QUICK_REPEAT = 5
+# The statements may name LogIDGenerator, g (a generator with a session),
+# fresh (one without), m, k, t, node and idx (callgrind_child.setup_text).
+ROWS = [
+    Row("error", "error id", "g.generate_error_id()", False),
+    Row("event_kw", "event id by keyword", "g.generate_event_id(event_type=t)", False),
+    Row("session_cached", "cached session id", "g.generate_session_id()", False),
+    Row("get_session", "get_session_id", "g.get_session_id()", False),
+    Row("session_tag", "session tag", "g.format_log_with_session(m)", False),
+    Row("untagged", "untagged (no session)", "fresh.format_log_with_session(m)", False),
+    Row("class_tag", "class tag", "LogIDGenerator.format_log_with_id(m, k)", False),
+    # No class involved: the same text for both, so measured once.
+    Row("fstring", "inline f-string (class tag reference)", 'f"[{k}] {m}"', True),
+    Row("construct", "construction", "LogIDGenerator(node, idx)", False),
+]
+ROW_BY_KEY = {row.key: row for row in ROWS}
 
 # The clocks a timing may read. "cpu" counts only the time that the
 # measuring thread ran, so other work on a shared machine does not show up
@@ -84,26 +88,6 @@ def base_namespace(module):
         "MESSAGE": MESSAGE,
         "KEY": KEY,
     }
-
-
-def quick_seconds_per_loop(*time_funcs):
-    """timeit-style, for timings to be compared with one another: for each,
-    loops of 1, 2, 5, 10, 20, ... until one run lasts QUICK_MIN_TIME; then
-    QUICK_REPEAT rounds that run each once in turn (so a change of machine
-    load falls on all of them), and the best of each, per loop."""
-    counts = []
-    for time_func in time_funcs:
-        loops, steps = 1, (2, 2.5, 2)
-        for i in range(60):
-            if time_func(loops) >= QUICK_MIN_TIME:
-                break
-            loops = int(loops * steps[i % 3])
-        counts.append(loops)
-    best = [float("inf")] * len(time_funcs)
-    for _ in range(QUICK_REPEAT):
-        for i, (time_func, loops) in enumerate(zip(time_funcs, counts)):
-            best[i] = min(best[i], time_func(loops) / loops)
-    return best
 
 
 def processor_model():

@@ -43,22 +43,6 @@ DEFAULT_CALLS = 16000
 DEFAULT_JOBS = 2
 TURN = 8
 
-Row = collections.namedtuple("Row", "key label statement once")
-
-ROWS = [
-    Row("error", "error id", "g.generate_error_id()", False),
-    Row("event_kw", "event id by keyword", "g.generate_event_id(event_type=t)", False),
-    Row("session_cached", "cached session id", "g.generate_session_id()", False),
-    Row("get_session", "get_session_id", "g.get_session_id()", False),
-    Row("session_tag", "session tag", "g.format_log_with_session(m)", False),
-    Row("untagged", "untagged (no session)", "fresh.format_log_with_session(m)", False),
-    Row("class_tag", "class tag", "LogIDGenerator.format_log_with_id(m, k)", False),
-    # No class involved: the same text for both, so measured once.
-    Row("fstring", "inline f-string (class tag reference)", 'f"[{k}] {m}"', True),
-    Row("construct", "construction", "LogIDGenerator(node, idx)", False),
-]
-ROW_BY_KEY = {row.key: row for row in ROWS}
-
 # Every row alone, and the two hottest also spread over TURN generators so
 # that each call meets a different object.
 DEFAULT_PLAN = [("error", 1), ("error", TURN), ("event_kw", 1), ("session_cached", 1),
@@ -99,15 +83,15 @@ def plan(only, generators):
     if generators is None:
         pairs = DEFAULT_PLAN
     else:
-        pairs = [(row.key, generators if uses_generators(row.statement) else 1) for row in ROWS]
-    cases = [Case(ROW_BY_KEY[key], n) for key, n in pairs]
+        pairs = [(row.key, generators if uses_generators(row.statement) else 1) for row in common.ROWS]
+    cases = [Case(common.ROW_BY_KEY[key], n) for key, n in pairs]
     if only:
         wanted = only.lower()
         chosen = [c for c in cases if wanted in case_label(c).lower() or wanted in c.row.key]
         # A limit needs its reference measured beside it.
         for reference in {INLINE_LIMIT[c.row.key] for c in chosen if c.row.key in INLINE_LIMIT}:
             if all(c.row.key != reference for c in chosen):
-                chosen.append(Case(ROW_BY_KEY[reference], 1))
+                chosen.append(Case(common.ROW_BY_KEY[reference], 1))
         cases = chosen
     return cases
 
@@ -424,7 +408,7 @@ def main():
 
     if args.profile:
         case = (plan(args.profile, args.generators)
-                or [Case(Row("", "", args.profile, False), args.generators or 1)])[0]
+                or [Case(common.Row("", "", args.profile, False), args.generators or 1)])[0]
         implementations = ("native",) if case.row.once else ("native", "pure")
         cg.print_profile(case.row.statement, implementations, calls, args.top, case.generators,
                          python)

@@ -18,6 +18,8 @@ import json
 import os
 import sys
 
+from callgrind_builds import shortcut_of
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 RESULTS = os.path.join(HERE, "results")
 DOC = os.path.join(os.path.dirname(HERE), "docs", "benchmarks.md")
@@ -97,6 +99,10 @@ def ratio_text(value):
     return "-" if value is None else f"{value:.2f}"
 
 
+def md_row(cells):
+    return "| " + " | ".join(cells) + " |"
+
+
 def goals_markdown(report):
     """The table of one target: plain, then each build's native Ir and
     ratio, the goal and whether the default build meets it."""
@@ -106,7 +112,7 @@ def goals_markdown(report):
     for name in names:
         header += [f"native Ir, {name}", f"plain/{name}"]
     header += ["goal", "default meets it?"] + (["stretch goal, default"] if stretch else [])
-    lines = ["| " + " | ".join(header) + " |",
+    lines = [md_row(header),
              "|---|" + "---:|" * (1 + 2 * len(names)) + "---|---|" + ("---|" if stretch else "")]
     for row in report["rows"]:
         cells = [row["label"], "(same)" if row["measured_once"] else ir_text(row["plain_ir"])]
@@ -118,7 +124,7 @@ def goals_markdown(report):
         cells += [goal_text(row["goal"]), VERDICT[row["met"].get("default")]]
         if stretch:
             cells.append(stretch_text(row["goal"]))
-        lines.append("| " + " | ".join(cells) + " |")
+        lines.append(md_row(cells))
     counts = []
     for name in names:
         verdicts = [row["met"][name] for row in report["rows"] if row["goal"] is not None]
@@ -130,17 +136,13 @@ def goals_markdown(report):
 
 
 def shortcuts_of(report):
-    return [name[len("without-"):] for name in report["builds"] if name.startswith("without-")]
+    return [shortcut_of(name) for name in report["builds"] if shortcut_of(name)]
 
 
 def percent(value):
     """Bold from KEEP_SAVING; a few instructions either way read 0.0%."""
     text = f"{abs(value) if abs(value) < 0.0005 else value:.1%}"
     return f"**{text}**" if value >= KEEP_SAVING else text
-
-
-def saving_text(row, shortcut):
-    return percent(row["saving"][shortcut])
 
 
 def largest_saving(report, shortcut):
@@ -150,15 +152,11 @@ def largest_saving(report, shortcut):
     return best["saving"][shortcut], best["label"]
 
 
-def kept(report, shortcut):
-    return largest_saving(report, shortcut)[0] >= KEEP_SAVING
-
-
 def shortcuts_markdown(report):
     """Per goal row, the default build's Ir and each shortcut left out:
     its Ir and the share of it that the shortcut saves."""
     shortcuts = shortcuts_of(report)
-    lines = ["| row | native Ir, default | " + " | ".join(f"without {s}" for s in shortcuts) + " |",
+    lines = [md_row(["row", "native Ir, default"] + [f"without {s}" for s in shortcuts]),
              "|---|---:|" + "---:|" * len(shortcuts)]
     for row in report["rows"]:
         if row["goal"] is None:
@@ -169,9 +167,10 @@ def shortcuts_markdown(report):
                 cells.append("same library")
             else:
                 cells.append(f"{ir_text(row['native_ir'][f'without-{shortcut}'])} "
-                             f"({saving_text(row, shortcut)})")
-        lines.append("| " + " | ".join(cells) + " |")
-    verdicts = [VERDICT[True] if kept(report, s) else "no" for s in shortcuts]
+                             f"({percent(row['saving'][shortcut])})")
+        lines.append(md_row(cells))
+    verdicts = [VERDICT[True] if largest_saving(report, s)[0] >= KEEP_SAVING else "no"
+                for s in shortcuts]
     lines.append(f"| saves ≥ {KEEP_SAVING:.0%} of some row | | " + " | ".join(verdicts) + " |")
     return "\n".join(lines)
 
@@ -181,7 +180,7 @@ def savings_summary(found):
     shortcuts = []
     for report in found:
         shortcuts += [s for s in shortcuts_of(report) if s not in shortcuts]
-    lines = ["| series | " + " | ".join(shortcuts) + " |", "|---|" + "---|" * len(shortcuts)]
+    lines = [md_row(["series"] + shortcuts), "|---|" + "---|" * len(shortcuts)]
     for report in found:
         cells = [report["target"]]
         for shortcut in shortcuts:
@@ -193,7 +192,7 @@ def savings_summary(found):
             else:
                 value, label = largest_saving(report, shortcut)
                 cells.append(f"{percent(value)} ({label})")
-        lines.append("| " + " | ".join(cells) + " |")
+        lines.append(md_row(cells))
     return "\n".join(lines)
 
 
