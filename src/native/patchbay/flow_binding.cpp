@@ -20,27 +20,16 @@ OwnedRef loaded_flow()
     return flow;
 }
 
-// `from . import flow`-style, but with the wrapper's name as the from-list
-// so the import system treats it like `from .flow import FlowAPIWrapper`.
-OwnedRef import_flow(lifecycle::HeldModule& held)
-{
-    OwnedRef from_list = OwnedRef::steal(PyList_New(1));
-    if (!from_list) {
-        return {};
-    }
-    PyObject* name = text(Text::wrapper_name);
-    Py_INCREF(name);
-    PyList_SET_ITEM(from_list.get(), 0, name);
-    return OwnedRef::steal(lifecycle::import_module(held, text(Text::flow), from_list.get(), 1));
-}
-
 OwnedRef obtain_flow(lifecycle::HeldModule& held)
 {
     OwnedRef flow = loaded_flow();
     if (flow || PyErr_Occurred()) {
         return flow;
     }
-    return import_flow(held);
+    // `from . import flow`-style, but with the wrapper's name as the from-list
+    // so the import system treats it like `from .flow import FlowAPIWrapper`.
+    return OwnedRef::steal(
+        lifecycle::import_module(held, text(Text::flow), text(Text::wrapper_name), 1));
 }
 
 }  // namespace

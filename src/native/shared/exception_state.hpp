@@ -4,16 +4,12 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "interpreter_gates.hpp"
+#include "owned_ref.hpp"
 
 namespace merrow {
-
-// Py_NewRef, which 3.9 lacks.
-inline PyObject* new_ref(PyObject* obj)
-{
-    Py_INCREF(obj);
-    return obj;
-}
 
 // The pending exception, taken out and put back when the scope ends,
 // unless dropped or raised again first. Code run meanwhile starts with no
@@ -53,9 +49,7 @@ public:
     {
 #if MERROW_API_WITH_RERAISES_OBJECT
         if (value_ && PyExceptionInstance_Check(value_)) {
-            PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value_));
-            Py_INCREF(type);
-            Py_XSETREF(type_, type);
+            Py_XSETREF(type_, new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value_))));
             Py_XSETREF(tb_, PyException_GetTraceback(value_));
         }
 #endif
@@ -92,23 +86,16 @@ public:
 #if MERROW_FRAME_EXCEPTION_SLOT
         _PyErr_StackItem* slot = PyThreadState_Get()->exc_info;
 #if MERROW_API_HANDLED_EXCEPTION
-        saved_ = slot->exc_value;
-        slot->exc_value = new_ref(failure.value());
+        saved_ = std::exchange(slot->exc_value, new_ref(failure.value()));
 #else
-        saved_[0] = slot->exc_type;
-        saved_[1] = slot->exc_value;
-        saved_[2] = slot->exc_traceback;
-        slot->exc_type = new_ref(failure.type());
-        slot->exc_value = new_ref(failure.value());
-        slot->exc_traceback = new_ref(failure.traceback());
+        saved_[0] = std::exchange(slot->exc_type, new_ref(failure.type()));
+        saved_[1] = std::exchange(slot->exc_value, new_ref(failure.value()));
+        saved_[2] = std::exchange(slot->exc_traceback, new_ref(failure.traceback()));
 #endif
-#elif MERROW_API_HANDLED_EXCEPTION
+#else
+        // Past the series verified, the handled exception is one object.
         saved_ = PyErr_GetHandledException();
         PyErr_SetHandledException(failure.value());
-#else
-        PyErr_GetExcInfo(&saved_[0], &saved_[1], &saved_[2]);
-        PyErr_SetExcInfo(new_ref(failure.type()), new_ref(failure.value()),
-                         new_ref(failure.traceback()));
 #endif
     }
 
@@ -124,11 +111,9 @@ public:
         Py_XSETREF(slot->exc_value, saved_[1]);
         Py_XSETREF(slot->exc_traceback, saved_[2]);
 #endif
-#elif MERROW_API_HANDLED_EXCEPTION
+#else
         PyErr_SetHandledException(saved_);
         Py_XDECREF(saved_);
-#else
-        PyErr_SetExcInfo(saved_[0], saved_[1], saved_[2]);
 #endif
     }
 

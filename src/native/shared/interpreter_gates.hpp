@@ -91,37 +91,27 @@
 #define MERROW_SHORTCUTS (MERROW_SERIES_AT_LEAST(9) && MERROW_SERIES_BEFORE(16))
 #endif
 
-// MERROW_WITHOUT_<NAME> (CMake's MERROW_SHORTCUTS_OFF) leaves one out, to
+// MERROW_WITHOUT_<NAME>=1 (CMake's MERROW_SHORTCUTS_OFF) leaves one out, to
 // measure what it saves.
-#if defined(MERROW_WITHOUT_STATE_CACHE)
-#define MERROW_SHORTCUT_STATE_CACHE 0
-#else
-#define MERROW_SHORTCUT_STATE_CACHE MERROW_SHORTCUTS
+#ifndef MERROW_WITHOUT_STATE_CACHE
+#define MERROW_WITHOUT_STATE_CACHE 0
 #endif
-#if defined(MERROW_WITHOUT_GLOBAL_CACHE)
-#define MERROW_SHORTCUT_GLOBAL_CACHE 0
-#else
-#define MERROW_SHORTCUT_GLOBAL_CACHE MERROW_SHORTCUTS
+#ifndef MERROW_WITHOUT_GLOBAL_CACHE
+#define MERROW_WITHOUT_GLOBAL_CACHE 0
 #endif
-#if defined(MERROW_WITHOUT_DIRECT_SETATTR)
-#define MERROW_SHORTCUT_DIRECT_SETATTR 0
-#else
-#define MERROW_SHORTCUT_DIRECT_SETATTR MERROW_SHORTCUTS
+#ifndef MERROW_WITHOUT_DIRECT_SETATTR
+#define MERROW_WITHOUT_DIRECT_SETATTR 0
 #endif
-#if defined(MERROW_WITHOUT_INLINE_VALUES)
-#define MERROW_SHORTCUT_INLINE_VALUES 0
-#else
-#define MERROW_SHORTCUT_INLINE_VALUES MERROW_SHORTCUTS
+#ifndef MERROW_WITHOUT_INLINE_VALUES
+#define MERROW_WITHOUT_INLINE_VALUES 0
 #endif
-#if defined(MERROW_WITHOUT_LOCK_DIRECT_CALLS)
-#define MERROW_SHORTCUT_LOCK_DIRECT_CALLS 0
-#else
-#define MERROW_SHORTCUT_LOCK_DIRECT_CALLS MERROW_SHORTCUTS
+#ifndef MERROW_WITHOUT_LOCK_DIRECT_CALLS
+#define MERROW_WITHOUT_LOCK_DIRECT_CALLS 0
 #endif
 
 // The state cache: per-instance state values (type layouts, snapshots,
 // direct dictionary access).
-#define MERROW_STATE_CACHE MERROW_SHORTCUT_STATE_CACHE
+#define MERROW_STATE_CACHE (MERROW_SHORTCUTS && !MERROW_WITHOUT_STATE_CACHE)
 
 // Type version tags are never given out twice from 3.11 on (bpo-44914);
 // before, sys._clear_type_cache() numbers them afresh, so layouts are keyed
@@ -152,13 +142,14 @@
 // index in the type's shared keys, the tagged values pointer before the
 // object (3.12's pycore_dict.h and pycore_object.h). No dictionary is made.
 #define MERROW_INLINE_VALUES \
-    (MERROW_SHORTCUT_INLINE_VALUES && MERROW_STATE_CACHE && MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS)
+    (!MERROW_WITHOUT_INLINE_VALUES && MERROW_STATE_CACHE && MERROW_OWN_DICT_COSTS_METHOD_LOOKUPS)
 
 // The global cache: a module global's attribute (threading.Lock,
 // uuid.uuid4) remembered while a dictionary watcher (gh-91052) sees no
 // change to the namespace or the module. Kept from 3.13, where it saves a
 // tenth of a construction (docs/benchmarks.md); 3.12 saves less.
-#define MERROW_GLOBAL_CACHE (MERROW_SHORTCUT_GLOBAL_CACHE && MERROW_SERIES_AT_LEAST(13))
+#define MERROW_GLOBAL_CACHE \
+    (MERROW_SHORTCUTS && !MERROW_WITHOUT_GLOBAL_CACHE && MERROW_SERIES_AT_LEAST(13))
 
 // One dictionary watcher serves every cache that relies on one.
 #define MERROW_DICT_WATCHER (MERROW_SNAPSHOT_BY_WATCHER || MERROW_GLOBAL_CACHE)
@@ -169,12 +160,13 @@
 // a construction (docs/benchmarks.md); 3.11 and 3.12 save less, and 3.14
 // inlines the generic store into PyObject_SetAttr, where the exported one
 // costs more.
-#define MERROW_DIRECT_SETATTR \
-    (MERROW_SHORTCUT_DIRECT_SETATTR && MERROW_SERIES_AT_LEAST(13) && MERROW_SERIES_BEFORE(14))
+#define MERROW_DIRECT_SETATTR                                                            \
+    (MERROW_SHORTCUTS && !MERROW_WITHOUT_DIRECT_SETATTR && MERROW_SERIES_AT_LEAST(13) && \
+     MERROW_SERIES_BEFORE(14))
 
 // The lock's __enter__ and __exit__ called through their C functions when
 // they are builtin methods of an immutable type.
-#define MERROW_LOCK_DIRECT_CALLS MERROW_SHORTCUT_LOCK_DIRECT_CALLS
+#define MERROW_LOCK_DIRECT_CALLS (MERROW_SHORTCUTS && !MERROW_WITHOUT_LOCK_DIRECT_CALLS)
 
 #if MERROW_API_DICT_WATCHERS
 namespace merrow::gates {

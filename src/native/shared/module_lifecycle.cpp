@@ -57,6 +57,52 @@ void read_running_series(int (&numbers)[2])
     }
 }
 
+// Holds the module and its namespace, binds __builtins__.
+int hold_module(HeldModule& held, PyObject* module)
+{
+    replace_ref(held.module, module);
+    replace_ref(held.dict, PyModule_GetDict(module));
+    // Not PyImport_ImportModule: that goes through builtins.__import__,
+    // which callers may have replaced.
+    OwnedRef builtins =
+        OwnedRef::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
+    if (!builtins) {
+        return -1;
+    }
+    replace_ref(held.builtins, builtins.get());
+    return PyObject_SetAttrString(module, "__builtins__", builtins.get());
+}
+
+// Warns (RuntimeWarning) when the running interpreter is not of the series
+// the module was compiled for; -1 when the warning was raised as an error.
+int check_runtime_version(const ModuleNames& names)
+{
+    int running[2] = {};
+    read_running_series(running);
+    if (running[0] == PY_MAJOR_VERSION && running[1] == PY_MINOR_VERSION) {
+        return 0;
+    }
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, names.version_name, "does not match",
+                  running[0], running[1]);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+// The failure path: adds the import's traceback entry when `line` is
+// positive, empties the held module so that a later import starts afresh.
+int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
+                   int line)
+{
+    if (line > 0) {
+        cache.add_entry(names.init_entry_name, names.source_file, line, held.dict);
+    }
+    clear_ref(held.dict);
+    clear_ref(held.module);
+    return -1;
+}
+
 }  // namespace
 
 PyObject* create_module(HeldModule& held, PyObject* spec)
@@ -65,8 +111,7 @@ PyObject* create_module(HeldModule& held, PyObject* spec)
         return nullptr;
     }
     if (held.module) {
-        Py_INCREF(held.module);
-        return held.module;
+        return new_ref(held.module);
     }
     OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -86,50 +131,6 @@ PyObject* create_module(HeldModule& held, PyObject* spec)
     return module.release();
 }
 
-Reinit check_reinitialisation(const HeldModule& held, const ModuleNames& names, PyObject* module)
-{
-    if (!held.module) {
-        return Reinit::proceed;
-    }
-    if (held.module == module) {
-        return Reinit::already_done;
-    }
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 names.short_name);
-    return Reinit::refused;
-}
-
-int hold_module(HeldModule& held, PyObject* module)
-{
-    replace_ref(held.module, module);
-    replace_ref(held.dict, PyModule_GetDict(module));
-    // Not PyImport_ImportModule: that goes through builtins.__import__,
-    // which callers may have replaced.
-    OwnedRef builtins =
-        OwnedRef::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
-    if (!builtins) {
-        return -1;
-    }
-    replace_ref(held.builtins, builtins.get());
-    return PyObject_SetAttrString(module, "__builtins__", builtins.get());
-}
-
-int check_runtime_version(const ModuleNames& names)
-{
-    int running[2] = {};
-    read_running_series(running);
-    if (running[0] == PY_MAJOR_VERSION && running[1] == PY_MINOR_VERSION) {
-        return 0;
-    }
-    char message[200];
-    PyOS_snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, names.version_name, "does not match",
-                  running[0], running[1]);
-    return PyErr_WarnEx(nullptr, message, 1);
-}
-
 int register_in_sys_modules(const ModuleNames& names, PyObject* module)
 {
     PyObject* modules = PyImport_GetModuleDict();
@@ -144,13 +145,22 @@ int register_in_sys_modules(const ModuleNames& names, PyObject* module)
     return PyErr_Occurred() ? -1 : PyDict_SetItem(modules, key.get(), module);
 }
 
-PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_list, int level)
+PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_name, int level)
 {
+    OwnedRef from_list;
+    if (from_name) {
+        from_list = OwnedRef::steal(PyList_New(1));
+        if (!from_list) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(from_list.get(), 0, new_ref(from_name));
+    }
     OwnedRef locals = OwnedRef::steal(PyDict_New());
     if (!locals) {
         return nullptr;
     }
-    return PyImport_ImportModuleLevelObject(name, held.dict, locals.get(), from_list, level);
+    return PyImport_ImportModuleLevelObject(name, held.dict, locals.get(), from_list.get(),
+                                            level);
 }
 
 PyObject* import_from(PyObject* module, PyObject* name)
@@ -172,27 +182,17 @@ PyObject* import_from(PyObject* module, PyObject* name)
     return value.release();
 }
 
-int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
-                   int line)
-{
-    if (line > 0) {
-        cache.add_entry(names.init_entry_name, names.source_file, line, held.dict);
-    }
-    clear_ref(held.dict);
-    clear_ref(held.module);
-    return -1;
-}
-
 int execute(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
             PyObject* module, const ExecutionSteps& steps)
 {
-    switch (check_reinitialisation(held, names, module)) {
-    case Reinit::already_done:
+    if (held.module == module) {
         return 0;
-    case Reinit::refused:
+    }
+    if (held.module) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     names.short_name);
         return -1;  // the held module stays held
-    case Reinit::proceed:
-        break;
     }
     if (hold_module(held, module) < 0 || check_runtime_version(names) < 0 ||
         steps.prepare(module) < 0) {

@@ -34,24 +34,13 @@ struct HeldModule {
 // module object with the spec's attributes copied in.
 PyObject* create_module(HeldModule& held, PyObject* spec);
 
-enum class Reinit { proceed, already_done, refused };
-
-// Execution step 1. `refused` has the RuntimeError set.
-Reinit check_reinitialisation(const HeldModule& held, const ModuleNames& names, PyObject* module);
-
-// Execution step 2: hold the module and its namespace, bind __builtins__.
-int hold_module(HeldModule& held, PyObject* module);
-
-// Warns (RuntimeWarning) when the running interpreter is not of the series
-// the module was compiled for; -1 when the warning was raised as an error.
-int check_runtime_version(const ModuleNames& names);
-
 // Adds `module` to sys.modules under the qualified name unless that key exists.
 int register_in_sys_modules(const ModuleNames& names, PyObject* module);
 
 // Import through the interpreter's import function directly (a replaced
-// builtins.__import__ is not consulted). `from_list` may be null.
-PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_list, int level);
+// builtins.__import__ is not consulted), `from_name` (may be null) its one
+// name to import from it.
+PyObject* import_module(HeldModule& held, PyObject* name, PyObject* from_name, int level);
 
 // `from module import name`: the attribute, else the sys.modules entry
 // "<module name>.<name>", else ImportError "cannot import name ...".
@@ -59,7 +48,7 @@ PyObject* import_from(PyObject* module, PyObject* name);
 
 // The module's own part of an execution step.
 struct ExecutionSteps {
-    int (*prepare)(PyObject* module);   // after hold_module; 0 or -1, no entry
+    int (*prepare)(PyObject* module);   // once the module is held; 0 or -1, no entry
     int (*populate)(PyObject* module);  // 0, or the entry line of the failed step
 };
 
@@ -67,10 +56,5 @@ struct ExecutionSteps {
 // version check, the module's own steps, and the failure path.
 int execute(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
             PyObject* module, const ExecutionSteps& steps);
-
-// Failure path of the execution step: adds the import's traceback entry when
-// `line` is positive, empties the held module and returns -1.
-int fail_execution(HeldModule& held, const ModuleNames& names, TracebackCodeCache& cache,
-                   int line);
 
 }  // namespace merrow::lifecycle

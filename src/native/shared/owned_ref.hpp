@@ -5,6 +5,13 @@
 
 namespace merrow {
 
+// Py_NewRef, which 3.9 lacks.
+inline PyObject* new_ref(PyObject* obj)
+{
+    Py_INCREF(obj);
+    return obj;
+}
+
 // Holds exactly one strong reference; releases it when it goes out of scope.
 // Move-only so that a reference always has one holder.
 class OwnedRef {
@@ -30,10 +37,7 @@ public:
     OwnedRef& operator=(OwnedRef&& other) noexcept
     {
         if (this != &other) {
-            PyObject* old = obj_;
-            obj_ = other.obj_;
-            other.obj_ = nullptr;
-            Py_XDECREF(old);
+            reset(other.release());
         }
         return *this;
     }

@@ -11,8 +11,7 @@ PyObject* TracebackCodeCache::code_for(const char* function_name, const char* fi
 {
     for (int i = 0; i < count_; ++i) {
         if (entries_[i].function_name == function_name && entries_[i].line == line) {
-            Py_INCREF(entries_[i].code);
-            return entries_[i].code;
+            return new_ref(entries_[i].code);
         }
     }
     // With no line table entries, every supported version reports the code's

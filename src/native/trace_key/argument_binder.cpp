@@ -86,22 +86,19 @@ int same_name_index(const OperationSpec& op, PyObject* keyword, int first)
         const bool exact = PyUnicode_CheckExact(keyword);
         index = find_parameter(op, keyword, exact, nargs, count);
         if (index == -1) {
-            const int earlier = find_parameter(op, keyword, exact, 0, nargs);
-            if (earlier >= 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             op.name, keyword);
-            } else if (earlier == -1) {
+            // A parameter given by position already, or none.
+            index = find_parameter(op, keyword, exact, 0, nargs);
+            if (index == -1) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                              op.name, keyword);
             }
-            return -1;
         }
-        if (index == -2) {
+        if (index < 0) {
             return -1;
         }
     }
     if (call.values[index]) {
-        // Only a hand-made keyword tuple can name a parameter twice.
+        // Given by position, or named twice by a hand-made keyword tuple.
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                      op.name, keyword);
         return -1;
@@ -110,13 +107,11 @@ int same_name_index(const OperationSpec& op, PyObject* keyword, int first)
     return 0;
 }
 
+// The last parameter, not given: its default, if it has one.
 void bind_default(const Binding& binding, BoundCall& call)
 {
     const OperationSpec& op = binding.op;
     const int last = op.parameter_count - 1;
-    if (call.values[last]) {
-        return;
-    }
     switch (op.default_source) {
     case DefaultSource::false_value:
         call.values[last] = Py_False;

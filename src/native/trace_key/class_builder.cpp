@@ -17,10 +17,9 @@ PyObject* name_tuple(const OperationSpec& op)
         return nullptr;
     }
     for (int i = 0; i < total; ++i) {
-        PyObject* item = name(i < op.parameter_count ? op.parameters[i]
-                                                     : op.locals[i - op.parameter_count]);
-        Py_INCREF(item);
-        PyTuple_SET_ITEM(names, i, item);
+        const Name item =
+            i < op.parameter_count ? op.parameters[i] : op.locals[i - op.parameter_count];
+        PyTuple_SET_ITEM(names, i, new_ref(name(item)));
     }
     return names;
 }

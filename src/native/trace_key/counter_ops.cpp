@@ -27,11 +27,7 @@ PyObject* counted_id(BoundCall& call, const CounterKind& kind)
         return nullptr;
     }
     OwnedRef number = OwnedRef::steal(count_state(self, kind.counter, section.look_slot()));
-    if (!number) {
-        if (!exit_failed_section(section, call)) {
-            return nullptr;
-        }
-    } else if (section.exit() < 0) {
+    if (leave_section(section, call, !number) < 0) {
         return nullptr;
     }
     TextField fields[4];  // token, node prefix, index, running number

@@ -27,9 +27,6 @@ int forget_changed(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*)
 void start_dict_watcher()
 {
 #if MERROW_DICT_WATCHER
-    // 3.13.0's watchers miss stores to attributes kept inline while the
-    // instance's dictionary shares them (fixed in 3.13.1): there the state
-    // cache would miss changes, so it stays off.
     const bool state_cache = MERROW_SNAPSHOT_BY_WATCHER && gates::dict_watchers_complete();
     if (!g_process.watching && (state_cache || MERROW_GLOBAL_CACHE)) {
         const int id = PyDict_AddWatcher(forget_changed);

@@ -71,8 +71,7 @@ PyObject* lookup_global(PyObject* globals, Name id)
     PyObject* key = name(id);
     PyObject* value = PyDict_GetItemWithError(globals, key);
     if (value) {
-        Py_INCREF(value);
-        return value;
+        return new_ref(value);
     }
     if (PyErr_Occurred()) {
         return nullptr;
@@ -89,8 +88,7 @@ PyObject* global_attribute(PyObject* globals, Name global, Name attribute)
 {
 #if MERROW_GLOBAL_CACHE
     if (PyObject* value = recall(globals, global, attribute)) {
-        Py_INCREF(value);
-        return value;
+        return new_ref(value);
     }
 #endif
     OwnedRef module = OwnedRef::steal(lookup_global(globals, global));

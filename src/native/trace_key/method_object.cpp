@@ -52,6 +52,10 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
         return method_vectorcall(callable, positional, static_cast<std::size_t>(n), nullptr);
     }
     const Py_ssize_t k = PyDict_GET_SIZE(kwargs);
+    OwnedRef names = OwnedRef::steal(PyTuple_New(k));
+    if (!names) {
+        return nullptr;
+    }
     // Every operation's arguments fit on the stack; only a call with more
     // (which binding refuses) allocates.
     PyObject* small[kSmallStack];
@@ -61,13 +65,6 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
         if (!stack) {
             return PyErr_NoMemory();
         }
-    }
-    OwnedRef names = OwnedRef::steal(PyTuple_New(k));
-    if (!names) {
-        if (stack != small) {
-            PyMem_Free(stack);
-        }
-        return nullptr;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         stack[i] = positional[i];
@@ -79,10 +76,8 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
     bool all_text = true;
     while (PyDict_Next(kwargs, &pos, &key, &value) && i < k) {
         all_text = all_text && PyUnicode_Check(key);
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(names.get(), i, key);
-        Py_INCREF(value);
-        stack[n + i] = value;
+        PyTuple_SET_ITEM(names.get(), i, new_ref(key));
+        stack[n + i] = new_ref(value);
         ++i;
     }
     PyObject* result = nullptr;
@@ -102,11 +97,7 @@ PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*)
 {
-    if (!obj || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
-    return PyMethod_New(self, obj);
+    return !obj || obj == Py_None ? new_ref(self) : PyMethod_New(self, obj);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg)
@@ -145,9 +136,7 @@ PyObject* method_repr(PyObject* self)
 
 PyObject* method_reduce(PyObject* self, PyObject*)
 {
-    PyObject* qualname = reinterpret_cast<MethodObject*>(self)->qualname;
-    Py_INCREF(qualname);
-    return qualname;
+    return new_ref(reinterpret_cast<MethodObject*>(self)->qualname);
 }
 
 PyObject* make_annotations(const OperationSpec& op)
@@ -165,11 +154,7 @@ PyObject* make_annotations(const OperationSpec& op)
     return dict.release();
 }
 
-PyTypeObject& method_type()
-{
-    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    return type;
-}
+PyTypeObject g_method_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 }  // namespace
 
@@ -179,7 +164,7 @@ int ready_method_type()
         {"__reduce__", method_reduce, METH_NOARGS, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
-    PyTypeObject& type = method_type();
+    PyTypeObject& type = g_method_type;
     if (type.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
@@ -216,19 +201,22 @@ PyObject* table_defaults(MethodObject* fn)
     Py_RETURN_NONE;
 }
 
-bool exit_failed_section(LockSection& section, BoundCall& call)
+int leave_section(LockSection& section, BoundCall& call, bool body_failed)
 {
+    if (!body_failed) {
+        return section.exit();
+    }
     add_operation_entry(*call.function->op, call.function->globals);
     const LockSection::Outcome outcome = section.exit_with_exception();
     // What __exit__ raised has yet to pass the method's frame.
     call.entry_added = outcome == LockSection::Outcome::reraised;
-    return outcome == LockSection::Outcome::suppressed;
+    return outcome == LockSection::Outcome::suppressed ? 0 : -1;
 }
 
 PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code,
                       PyObject* default_token)
 {
-    auto* fn = PyObject_GC_New(MethodObject, &method_type());
+    auto* fn = PyObject_GC_New(MethodObject, &g_method_type);
     if (!fn) {
         return nullptr;
     }
@@ -244,7 +232,7 @@ PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code
     for (int i = 0; i < op.parameter_count; ++i) {
         fn->checked_count += op.rules[i] != Rule::any;
     }
-    PyObject* doc = op.doc ? PyUnicode_FromString(op.doc) : (Py_INCREF(Py_None), Py_None);
+    PyObject* doc = op.doc ? PyUnicode_FromString(op.doc) : new_ref(Py_None);
     if (!doc) {
         return nullptr;
     }

@@ -41,10 +41,11 @@ PyObject* table_defaults(MethodObject* fn);
 
 class LockSection;
 
-// Leaves `section` with the pending failure of the call's body: true when
-// __exit__ suppressed it. The failure first gets the operation's traceback
-// entry, as a with statement's __exit__ sees the method's frame.
-bool exit_failed_section(LockSection& section, BoundCall& call);
+// Leaves `section` after the call's body as its with statement does: with
+// the body's pending failure, if it failed, which first gets the
+// operation's traceback entry, as __exit__ sees the method's frame. -1 when
+// an exception propagates, 0 when none does (a failure suppressed).
+int leave_section(LockSection& section, BoundCall& call, bool body_failed);
 
 // The attributes a function object shows to callers.
 PyGetSetDef* method_attributes();

@@ -28,14 +28,8 @@ int import_and_bind(lifecycle::HeldModule& held, Name module_name)
 
 int bind_optional(lifecycle::HeldModule& held)
 {
-    OwnedRef from_list = OwnedRef::steal(PyList_New(1));
-    if (!from_list) {
-        return -1;
-    }
-    Py_INCREF(name(Name::Optional));
-    PyList_SET_ITEM(from_list.get(), 0, name(Name::Optional));
-    OwnedRef typing =
-        OwnedRef::steal(lifecycle::import_module(held, name(Name::typing), from_list.get(), 0));
+    OwnedRef typing = OwnedRef::steal(
+        lifecycle::import_module(held, name(Name::typing), name(Name::Optional), 0));
     if (!typing) {
         return -1;
     }

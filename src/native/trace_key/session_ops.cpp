@@ -107,16 +107,11 @@ PyObject* generate_session_id_body(BoundCall& call)
         return nullptr;
     }
     OwnedRef result = OwnedRef::steal(session_in_lock(self, call.truth, call.function->globals));
-    if (!result) {
-        if (exit_failed_section(section, call)) {
-            Py_RETURN_NONE;
-        }
+    if (leave_section(section, call, !result) < 0) {
         return nullptr;
     }
-    if (section.exit() < 0) {
-        return nullptr;
-    }
-    return result.release();
+    // A suppressed failure leaves None.
+    return result ? result.release() : new_ref(Py_None);
 }
 
 PyObject* get_session_id_body(BoundCall& call)

@@ -55,8 +55,7 @@ PyObject* format_log_with_session_body(BoundCall& call)
         return nullptr;
     }
     if (!tagged) {
-        Py_INCREF(message);
-        return message;
+        return new_ref(message);
     }
     // Read again: the tag shows the identifier current at this moment.
     if (!session) {

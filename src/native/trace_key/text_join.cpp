@@ -85,34 +85,29 @@ int TextField::assign_head(OwnedRef text, Py_ssize_t count)
 int TextField::assign_value(OwnedRef value)
 {
     PyObject* object = value.get();
-    if (PyUnicode_CheckExact(object)) {
-        if (view(object) < 0) {
+    long long number;
+    if (!PyUnicode_CheckExact(object)) {
+        if (PyLong_CheckExact(object) && compat::small_int_value(object, &number)) {
+            const bool negative = number < 0;
+            const unsigned long long magnitude =
+                negative ? 0ULL - static_cast<unsigned long long>(number)
+                         : static_cast<unsigned long long>(number);
+            const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
+            data_ = digits_ + start;
+            length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
+            kind_ = PyUnicode_1BYTE_KIND;
+            max_char_ = 127;
+            return 0;
+        }
+        value = OwnedRef::steal(PyObject_Format(object, g_process.empty_text));
+        if (!value) {
             return -1;
         }
-        owner_ = std::move(value);
-        return 0;
     }
-    long long number;
-    if (PyLong_CheckExact(object) && compat::small_int_value(object, &number)) {
-        const bool negative = number < 0;
-        const unsigned long long magnitude =
-            negative ? 0ULL - static_cast<unsigned long long>(number)
-                     : static_cast<unsigned long long>(number);
-        const int start = write_decimal(digits_, sizeof digits_, negative, magnitude);
-        data_ = digits_ + start;
-        length_ = static_cast<Py_ssize_t>(sizeof digits_) - start;
-        kind_ = PyUnicode_1BYTE_KIND;
-        max_char_ = 127;
-        return 0;
-    }
-    OwnedRef text = OwnedRef::steal(PyObject_Format(object, g_process.empty_text));
-    if (!text) {
+    if (view(value.get()) < 0) {
         return -1;
     }
-    if (view(text.get()) < 0) {
-        return -1;
-    }
-    owner_ = std::move(text);
+    owner_ = std::move(value);
     return 0;
 }
 

@@ -49,8 +49,7 @@ PyObject* call_with_new_tuple(const DirectMethod& method, PyObject* self, PyObje
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
     }
     return call_direct(method, self, args, nargs, tuple.get());
 }
@@ -80,28 +79,21 @@ PyObject* find_on_type(PyTypeObject* type, PyObject* key)
 }
 
 // The special method `key` of `obj` as the interpreter finds special
-// methods: on the type, then bound to `obj` by its __get__.
-// AttributeError(key) when the type has none.
-PyObject* find_special(PyObject* obj, PyObject* key, OwnedRef& found)
+// methods: on the type. AttributeError(key) when the type has none.
+OwnedRef find_special(PyObject* obj, PyObject* key)
 {
-    found = OwnedRef::steal(find_on_type(Py_TYPE(obj), key));
+    OwnedRef found = OwnedRef::steal(find_on_type(Py_TYPE(obj), key));
     if (!found && !PyErr_Occurred()) {
         PyErr_SetObject(PyExc_AttributeError, key);
     }
-    return found.get();
+    return found;
 }
 
-PyObject* bind_special(PyObject* obj, PyObject* key)
+// `found` (null: a failed search) bound to `obj` by its __get__.
+PyObject* bind_to(OwnedRef found, PyObject* obj)
 {
-    OwnedRef found;
-    if (!find_special(obj, key, found)) {
-        return nullptr;
-    }
-    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
-    if (!get) {
-        return found.release();
-    }
-    return get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    descrgetfunc get = found ? Py_TYPE(found.get())->tp_descr_get : nullptr;
+    return get ? get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))) : found.release();
 }
 
 // Calls the special method `key` of `obj` with no arguments. A method
@@ -109,16 +101,11 @@ PyObject* bind_special(PyObject* obj, PyObject* key)
 // its bound method called, without making the bound method.
 PyObject* call_special_no_args(PyObject* obj, PyObject* key)
 {
-    OwnedRef found;
-    if (!find_special(obj, key, found)) {
-        return nullptr;
-    }
-    if (PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+    OwnedRef found = find_special(obj, key);
+    if (found && PyType_HasFeature(Py_TYPE(found.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
         return PyObject_Vectorcall(found.get(), &obj, 1, nullptr);
     }
-    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
-    OwnedRef bound = get ? OwnedRef::steal(get(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))))
-                         : std::move(found);
+    OwnedRef bound = OwnedRef::steal(bind_to(std::move(found), obj));
     return bound ? PyObject_CallNoArgs(bound.get()) : nullptr;
 }
 
@@ -126,27 +113,21 @@ PyObject* call_special_no_args(PyObject* obj, PyObject* key)
 
 // The method's convention when it takes `nargs` positional arguments; none
 // for one the interpreter's own call must serve.
-DirectMethod direct_method(const PyMethodDef* def, Py_ssize_t nargs)
+DirectMethod::Convention convention_of(const PyMethodDef* def, Py_ssize_t nargs)
 {
     using Convention = DirectMethod::Convention;
-    Convention convention = Convention::none;
     switch (def->ml_flags & ~(METH_COEXIST | METH_STATIC)) {
     case METH_NOARGS:
-        convention = nargs == 0 ? Convention::no_args : Convention::none;
-        break;
+        return nargs == 0 ? Convention::no_args : Convention::none;
     case METH_FASTCALL:
-        convention = Convention::fast;
-        break;
+        return Convention::fast;
     case METH_VARARGS:
-        convention = Convention::tuple;
-        break;
+        return Convention::tuple;
     case METH_VARARGS | METH_KEYWORDS:
-        convention = Convention::tuple_keywords;
-        break;
+        return Convention::tuple_keywords;
     default:
-        break;
+        return Convention::none;
     }
-    return DirectMethod{reinterpret_cast<void (*)(void)>(def->ml_meth), convention};
 }
 
 // The interpreter's own locks (what threading.Lock and threading.RLock
@@ -195,7 +176,8 @@ DirectMethod builtin_method(PyTypeObject* type, PyObject* key, Py_ssize_t nargs)
     if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
         return {};
     }
-    return direct_method(descr->d_method, nargs);
+    const PyMethodDef* def = descr->d_method;
+    return {reinterpret_cast<void (*)(void)>(def->ml_meth), convention_of(def, nargs)};
 }
 
 bool immutable_mro(PyTypeObject* type)
@@ -259,7 +241,7 @@ int LockSection::enter(PyObject* self)
     }
 #endif
     // Bound now, so that leaving allocates nothing.
-    exit_ = OwnedRef::steal(bind_special(lock.get(), name(Name::exit)));
+    exit_ = OwnedRef::steal(bind_to(find_special(lock.get(), name(Name::exit)), lock.get()));
     if (!exit_) {
         return -1;
     }
@@ -298,13 +280,6 @@ bool LockSection::exits_quietly() const
 
 int LockSection::exit()
 {
-#if MERROW_LOCK_DIRECT_CALLS
-    if (known_) {
-        OwnedRef result =
-            OwnedRef::steal(call_direct(known_->exit, lock_.get(), kNoFailure, 3, g_process.three_nones));
-        return result ? 0 : -1;
-    }
-#endif
     OwnedRef result = OwnedRef::steal(call_exit(kNoFailure));
     return result ? 0 : -1;
 }

@@ -107,10 +107,7 @@ bool replace_inline(PyObject* self, Attr attr, PyObject* value)
     if (!slot || Py_TYPE(self)->tp_setattro != PyObject_GenericSetAttr) {
         return false;
     }
-    PyObject* old = *slot;
-    Py_INCREF(value);
-    *slot = value;
-    Py_DECREF(old);
+    replace_ref(*slot, value);
     return true;
 }
 
@@ -238,10 +235,8 @@ bool writable_directly(PyTypeObject* type, Attr attr)
         // Only str keys: the lookup runs no code and the instance keeps its
         // dictionary meanwhile.
         Py_DECREF(dict);
-        PyObject* value = look_up(self, dict, *layout, attr);
-        if (value) {
-            Py_INCREF(value);
-            return value;
+        if (PyObject* value = look_up(self, dict, *layout, attr)) {
+            return new_ref(value);
         }
         return PyErr_Occurred() ? nullptr : missing_attribute(self, Py_TYPE(self), key);
     }
@@ -300,11 +295,7 @@ int replace(Snapshot* snap, PyObject* dict, Attr attr, PyObject* old, PyObject* 
 PyObject* read(PyObject* self, Attr attr)
 {
     PyObject* value = remembered(self, attr);
-    if (value) {
-        Py_INCREF(value);
-        return value;
-    }
-    return read_slowly(self, attr);
+    return value ? new_ref(value) : read_slowly(self, attr);
 }
 
 int write(PyObject* self, Attr attr, PyObject* value)

@@ -64,10 +64,7 @@ bool undefined_names(PyTypeObject* type, std::uint32_t& plain)
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
         OwnedRef dict = OwnedRef::steal(
             compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-        if (!dict) {
-            return false;
-        }
-        if (!str_keys_only(dict.get())) {
+        if (!dict || !str_keys_only(dict.get())) {
             return false;
         }
         for (int a = 0; a < static_cast<int>(Attr::count); ++a) {
