@@ -154,7 +154,12 @@ PyObject* make_annotations(const OperationSpec& op)
     return dict.release();
 }
 
-PyTypeObject g_method_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// The function type, readied once per process by ready_method_type().
+PyTypeObject& method_type()
+{
+    static PyTypeObject type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    return type;
+}
 
 }  // namespace
 
@@ -164,7 +169,7 @@ int ready_method_type()
         {"__reduce__", method_reduce, METH_NOARGS, nullptr},
         {nullptr, nullptr, 0, nullptr},
     };
-    PyTypeObject& type = g_method_type;
+    PyTypeObject& type = method_type();
     if (type.tp_flags & Py_TPFLAGS_READY) {
         return 0;
     }
@@ -216,7 +221,7 @@ int leave_section(LockSection& section, BoundCall& call, bool body_failed)
 PyObject* make_method(const OperationSpec& op, PyObject* globals, PyObject* code,
                       PyObject* default_token)
 {
-    auto* fn = PyObject_GC_New(MethodObject, &g_method_type);
+    auto* fn = PyObject_GC_New(MethodObject, &method_type());
     if (!fn) {
         return nullptr;
     }
