@@ -26,8 +26,8 @@ OwnedRef obtain_flow(lifecycle::HeldModule& held)
     if (flow || PyErr_Occurred()) {
         return flow;
     }
-    // `from . import flow`-style, but with the wrapper's name as the from-list
-    // so the import system treats it like `from .flow import FlowAPIWrapper`.
+    // The import `from .flow import FlowAPIWrapper` makes: the submodule,
+    // its from-list naming the wrapper (the import system may load it then).
     return OwnedRef::steal(
         lifecycle::import_module(held, text(Text::flow), text(Text::wrapper_name), 1));
 }

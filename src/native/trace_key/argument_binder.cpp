@@ -73,11 +73,11 @@ int same_name_index(const OperationSpec& op, PyObject* keyword, int first)
 }
 
 // Binds one keyword value; -1 with the exception set when it cannot be bound.
+// `index`: what same_name_index found for it.
 [[gnu::noinline]] int bind_keyword(const OperationSpec& op, PyObject* keyword, PyObject* value,
-                                   int nargs, BoundCall& call)
+                                   int nargs, int index, BoundCall& call)
 {
     const int count = op.parameter_count;
-    int index = same_name_index(op, keyword, nargs);
     if (index < 0) {
         if (!PyUnicode_Check(keyword)) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", op.name);
@@ -143,8 +143,8 @@ BindResult convert_integer(PyObject* parameter, BoundCall& call, int index)
     return BindResult::bound;
 }
 
-// A value that does not pass unchanged: apply_rules settles those (any
-// value for `any`, an exact str for `exact_str`).
+// A value that does not pass unchanged: apply_rules settles those (an
+// exact str for `exact_str`, False for `truth`).
 [[gnu::noinline]] BindResult apply_rule(const OperationSpec& op, BoundCall& call, int index)
 {
     PyObject* value = call.values[index];
@@ -179,8 +179,8 @@ BindResult apply_rules(const Binding& binding, BoundCall& call)
         const Rule rule = op.rules[index];
         // What passes unchanged is settled here (False leaves the truth as
         // binding starts it: false); the rest, in apply_rule.
-        const bool passes = rule == Rule::any ||
-                            (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index])) ||
+        // Only the first `checked` entries have rules: `any` is never met.
+        const bool passes = (rule == Rule::exact_str && PyUnicode_CheckExact(call.values[index])) ||
                             (rule == Rule::truth && call.values[index] == Py_False);
         if (passes) {
             continue;
@@ -230,7 +230,7 @@ BindResult bind_with_keywords(const Binding& binding, PyObject* const* args, int
         const int index = same_name_index(op, keyword, n);
         if (index >= 0 && !call.values[index]) {
             call.values[index] = args[n + i];
-        } else if (bind_keyword(op, keyword, args[n + i], n, call) < 0) {
+        } else if (bind_keyword(op, keyword, args[n + i], n, index, call) < 0) {
             return BindResult::failed;
         }
     }

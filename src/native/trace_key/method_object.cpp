@@ -41,9 +41,9 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, std::size
     return result;
 }
 
-// Generic entry: a keyword dictionary becomes the fast entry's keyword names.
 constexpr Py_ssize_t kSmallStack = 8;
 
+// Generic entry: a keyword dictionary becomes the fast entry's keyword names.
 PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs)
 {
     PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);

@@ -19,7 +19,6 @@ inline constexpr lifecycle::ModuleNames kModuleNames = {
     kSourceFile,
 };
 
-// Every name the module looks up, binds, compares or quotes.
 #define MERROW_TRACE_KEY_NAMES(X)                                        \
     X(self, "self")                                                      \
     X(node_id, "node_id")                                                \

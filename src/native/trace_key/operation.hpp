@@ -71,8 +71,8 @@ struct BoundCall {
     MethodObject* function;
     PyObject* values[kMaxParameters];
     bool truth;
-    // Set by a body that has already added the operation's traceback entry
-    // (before handing the exception to a context manager's __exit__).
+    // The pending exception already carries the operation's traceback entry:
+    // a failure the lock's __exit__ did not suppress (leave_section).
     bool entry_added;
     OwnedRef converted;
 };

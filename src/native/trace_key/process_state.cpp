@@ -15,33 +15,26 @@ constexpr const char* kNameTexts[] = {
 };
 static_assert(std::size(kNameTexts) == static_cast<std::size_t>(Name::count));
 
-int make_number(PyObject*& slot, long value)
+// Keeps what an earlier import made: the process state outlives modules.
+template <class Make>
+bool made(PyObject*& slot, Make make)
 {
     if (!slot) {
-        slot = PyLong_FromLong(value);
+        slot = make();
     }
-    return slot ? 0 : -1;
+    return slot != nullptr;
 }
 
-int make_singletons(ProcessState& state)
+int make_singletons(ProcessState& s)
 {
-    if (!state.empty_tuple && !(state.empty_tuple = PyTuple_New(0))) {
-        return -1;
-    }
-    if (!state.empty_text && !(state.empty_text = PyUnicode_FromStringAndSize("", 0))) {
-        return -1;
-    }
-    if (make_number(state.zero, 0) < 0 || make_number(state.one, 1) < 0 ||
-        make_number(state.eight, 8) < 0) {
-        return -1;
-    }
-    if (!state.first_eight && !(state.first_eight = PySlice_New(Py_None, state.eight, Py_None))) {
-        return -1;
-    }
-    if (!state.three_nones && !(state.three_nones = PyTuple_Pack(3, Py_None, Py_None, Py_None))) {
-        return -1;
-    }
-    return 0;
+    const bool all = made(s.empty_tuple, [] { return PyTuple_New(0); }) &&
+                     made(s.empty_text, [] { return PyUnicode_FromStringAndSize("", 0); }) &&
+                     made(s.zero, [] { return PyLong_FromLong(0); }) &&
+                     made(s.one, [] { return PyLong_FromLong(1); }) &&
+                     made(s.eight, [] { return PyLong_FromLong(8); }) &&
+                     made(s.first_eight, [&] { return PySlice_New(Py_None, s.eight, Py_None); }) &&
+                     made(s.three_nones, [] { return PyTuple_Pack(3, Py_None, Py_None, Py_None); });
+    return all ? 0 : -1;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Everything merrow_sdk.logging.trace_key keeps for the process, in one
 // struct: the held module, the constants made at import and the tables of
-// its caches. All zero until the first import (so nothing runs to make it
-// at load time), and never destroyed: the interpreter may still run the
+// its caches. All zero until the first import, so the tables take no room
+// in the library file, and never destroyed: the interpreter may still run the
 // module's code during shutdown. Every other layer of the module includes
 // this one; it includes none of theirs.
 #pragma once
@@ -44,11 +44,11 @@ struct TypeLayout {
     std::uint32_t plain = 0;  // attr_bit per name left to the instance
 #if MERROW_INLINE_VALUES
     // Where instances keep each plain name inline (state/inline_values.hpp):
-    // its index in these shared keys, -1 for none yet; their entries then
-    // (-1: not looked at yet).
+    // its index in these shared keys, -1 for none yet (read only once
+    // `keys` is set); their entries then.
     PyDictKeysObject* keys = nullptr;  // compared only
-    Py_ssize_t keys_seen = -1;
-    std::int8_t slots[static_cast<int>(Attr::count)] = {-1, -1, -1, -1, -1, -1};
+    Py_ssize_t keys_seen = 0;
+    std::int8_t slots[static_cast<int>(Attr::count)] = {};
 #endif
 };
 
@@ -159,7 +159,7 @@ inline PyObject* name(Name id) { return g_process.names[static_cast<int>(id)]; }
 // The state attribute's interned name.
 inline PyObject* state_name(Attr attr) { return name(kStateNames[static_cast<int>(attr)]); }
 
-// Makes the names, numbers and the slice; keeps those an earlier import made.
+// Makes the names and the constant objects; keeps those an earlier import made.
 int make_constants();
 
 }  // namespace merrow::trace_key

@@ -71,7 +71,7 @@ inline PyObject** values_of(PyObject* self)
 
 }  // namespace layout_3_12
 
-// Finds each plain name's index in the shared keys of layout.type, once a
+// Finds each plain name's index in the shared keys of layout.type, when its
 // layout is learnt and again once the keys have grown.
 void learn_slots(TypeLayout& layout);
 
@@ -90,12 +90,9 @@ inline PyObject** slot_of(PyObject* self, Attr attr)
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         return nullptr;
     }
-    TypeLayout* layout = const_cast<TypeLayout*>(layout_leaving(type, attr));
+    TypeLayout* layout = layout_leaving(type, attr);
     if (!layout) {
         return nullptr;
-    }
-    if (layout->keys_seen < 0) {
-        learn_slots(*layout);
     }
     // Keys are learnt for heap types with managed values only.
     if (!layout->keys || layout->keys != layout_3_12::keys_of(type)) {

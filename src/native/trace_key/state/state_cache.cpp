@@ -39,10 +39,8 @@ inline Snapshot* current(PyObject* self)
     if (!found || found->type != type || !layout_detail::matches(found->layout, type)) {
         return nullptr;
     }
-    Snapshot& snap = *found;
-    PyObject* dict =
-        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
-    return dict == snap.dict && snapshot::unchanged(snap, dict) ? &snap : nullptr;
+    PyObject* dict = dict_in_slot(self);
+    return dict == found->dict && snapshot::unchanged(*found, dict) ? found : nullptr;
 }
 #else
 // The snapshot that answers for self right now (its `dict` is self's
@@ -340,12 +338,17 @@ bool read_text_then(PyObject* self, Attr text, Attr next, PyObject** first, PyOb
 {
     PyObject** text_slot = inline_slot(self, text);
     PyObject** next_slot = text_slot ? inline_slot(self, next) : nullptr;
-    const Snapshot* snap = next_slot ? nullptr : look ? look : current(self);
-    if (!next_slot && !snap) {
-        return false;
+    if (next_slot) {
+        *first = *text_slot;
+        *second = *next_slot;
+    } else {
+        const Snapshot* snap = look ? look : current(self);
+        if (!snap) {
+            return false;
+        }
+        *first = snap->values[static_cast<int>(text)];
+        *second = snap->values[static_cast<int>(next)];
     }
-    *first = next_slot ? *text_slot : snap->values[static_cast<int>(text)];
-    *second = next_slot ? *next_slot : snap->values[static_cast<int>(next)];
     if (!*first || !*second || !PyUnicode_CheckExact(*first)) {
         return false;
     }
@@ -383,8 +386,10 @@ bool count(PyObject* self, Attr counter, PyObject** number, const Snapshot** loo
     // one's release runs nothing. The read back gives the value just
     // stored.
     *number = compat::int_from(value + 1);
-    if (*number && (slot ? !replace_inline(self, counter, *number)
-                         : replace(snap, snap->dict, counter, old, *number) < 0)) {
+    if (!*number) {
+    } else if (slot) {
+        replace_ref(*slot, *number);
+    } else if (replace(snap, snap->dict, counter, old, *number) < 0) {
         Py_CLEAR(*number);
     }
     if (look) {

@@ -2,6 +2,7 @@
 
 #if MERROW_STATE_CACHE
 
+#include "inline_values.hpp"
 #include "owned_ref.hpp"
 #include "py_compat.hpp"
 #include "str_keys.hpp"
@@ -94,7 +95,11 @@ std::uint32_t learn(PyTypeObject* type)
     }
     // Nothing above runs caller code, so the key still holds. Types left to
     // the protocol are remembered too, so they cost one test.
-    entry_for(type) = TypeLayout{type, key, plain};
+    TypeLayout& entry = entry_for(type);
+    entry = TypeLayout{type, key, plain};
+#if MERROW_INLINE_VALUES
+    inline_values::learn_slots(entry);
+#endif
     return plain;
 }
 

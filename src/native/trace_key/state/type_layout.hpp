@@ -111,7 +111,7 @@ inline std::uint32_t plain_names(PyTypeObject* type)
 // The entry of `type` when it leaves `attr` to the instance dictionary
 // right now; null otherwise. A name is plain only in the entry just
 // matched or learnt, so that entry is current.
-inline const TypeLayout* layout_leaving(PyTypeObject* type, Attr attr)
+inline TypeLayout* layout_leaving(PyTypeObject* type, Attr attr)
 {
     return plain_names(type) & attr_bit(attr) ? &layout_detail::entry_for(type) : nullptr;
 }
