@@ -72,6 +72,7 @@ test-generic:
 # leak test counting references per round. DEBUG_SERIES narrows it.
 DEBUG_SERIES ?= $(shell tools/matrix.sh debug-series | sort -V)
 test-debug:
+	@[ -n "$(strip $(DEBUG_SERIES))" ] || { echo "test-debug: tools/matrix names no debug CPython" >&2; exit 1; }
 	MERROW_SERIES="$(DEBUG_SERIES)" PYTEST_ARGS="$(PYTEST_ARGS)" tools/test-all.sh
 
 .PHONY: bench

@@ -14,6 +14,8 @@ MATRIX=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/matrix
 
 matrix() {
   awk -v q="$1" -v a="${2:-}" -v b="${3:-}" -v c="${4:-}" -v d="${5:-}" '
+    BEGIN { if (q !~ /^(series|targets|roots|root-series|shipping|packages|debug-series|venv|build)$/) {
+      print "matrix: unknown query " q > "/dev/stderr"; exit 2 } }
     function ships(root,   i) { for (i = 3; i <= NF; i++) if ($i == root) return 1; return 0 }
     { sub(/#.*/, "") }
     NF == 0 { next }

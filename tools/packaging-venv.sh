@@ -30,7 +30,7 @@ if [ "${MERROW_TOOLS_IN_ROOT:-0}" != 1 ]; then
   done
 fi
 
-series=$(matrix series | tail -n 1)
+series=$(matrix series | sort -V | tail -n 1)
 place=$(matrix shipping "$series" "$(dpkg --print-architecture)") ||
   { say "error: no CPython here installs the packaging tools, and no root ships CPython $series"; exit 1; }
 venv=".venv-tools-${place%% *}"

@@ -6,6 +6,9 @@
 # tree mounted at its own path; its venv and build directory are then named
 # after the release (tools/matrix), so no host one is touched.
 
+# A function run for its output stops at its first failure, as one run
+# directly does.
+shopt -s inherit_errexit
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$REPO/tools/matrix.sh"
 # MERROW_SERIES narrows the list, e.g. MERROW_SERIES="3.9 3.13".

@@ -13,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 system=()
 [ "${1:-}" = --system ] && { system=(--system-site-packages --without-pip); shift; }
 venv=${1:?usage: venv.sh [--system] DIR SERIES [PIP-INSTALL-ARGUMENTS...]} series=${2-}
-shift 2 || true
+shift $(($# < 2 ? $# : 2))
 [ $# -gt 0 ] || set -- scikit-build-core cmake ninja pytest hypothesis pyelftools
 
 stamp() {

@@ -87,6 +87,5 @@ done
 summary+=("$(basename "$sdist") ($(size_of "$sdist")): twine check passed")
 
 say "summary:"
-printf '  %s
-' "${summary[@]}" >&2
+printf '  %s\n' "${summary[@]}" >&2
 exit "$failed"
